@@ -1,0 +1,21 @@
+#pragma once
+
+#include <QString>
+
+#include <optional>
+
+namespace velto {
+
+// The relay's connection stage, in declaration order; encoded as its raw string.
+enum class ConnectionStage { awaitingSetup, idle, ready, connecting, connected, error };
+
+QString toString(ConnectionStage stage);
+std::optional<ConnectionStage> connectionStageFromString(const QString& raw);
+
+// Severities of log lines, in declaration order; encoded as its raw string.
+enum class LogLevel { info, warn, error, debug, trace, fatal };
+
+QString toString(LogLevel level);
+std::optional<LogLevel> logLevelFromString(const QString& raw);
+
+} // namespace velto
