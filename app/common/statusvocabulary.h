@@ -19,3 +19,10 @@ QString toString(LogLevel level);
 std::optional<LogLevel> logLevelFromString(const QString& raw);
 
 } // namespace velto
+
+#include <QMap>
+
+namespace velto {
+// Structured details of a log line (string to string); empty means none.
+using LogContext = QMap<QString, QString>;
+} // namespace velto
