@@ -81,8 +81,11 @@ QString httpBaseUrl(const QString& webSocketUrl)
     QString url = webSocketUrl;
     url.replace(QLatin1String("ws://"), QLatin1String("http://"));
     url.replace(QLatin1String("wss://"), QLatin1String("https://"));
-    url.remove(QLatin1String("/relay"));
-    return url;
+    // Every "/relay" after the scheme's "//" goes; the "//" itself is not part of a match, so a
+    // host that happens to start with "relay" survives intact.
+    const qsizetype authority = url.indexOf(QLatin1String("://"));
+    const qsizetype from = authority >= 0 ? authority + 3 : 0;
+    return url.left(from) + url.mid(from).remove(QLatin1String("/relay"));
 }
 
 QString dashboardUrlFor(const QString& webSocketUrl)
