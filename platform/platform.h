@@ -11,4 +11,8 @@ QString homeDirectory();
 // The user's full name from the password database (GECOS field), empty when unknown.
 QString userFullName();
 
+// The machine's hardware identifier as an upper-case UUID: ioreg's IOPlatformUUID where that
+// tool exists, else /etc/machine-id (stable across launches). Empty when neither is readable.
+QString hardwareUuid();
+
 } // namespace velto::Platform

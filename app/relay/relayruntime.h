@@ -63,11 +63,14 @@ public:
     // The reconnect delays used for the server connection; tests shorten them.
     void setReconnectDelays(double baseSeconds, double maxSeconds);
 
+    // Entry point for every server message (type from the envelope, complete bytes). Called by
+    // the WebSocket client; public so that dispatch can be driven without a socket.
+    void handleServerMessage(const QString& type, const QByteArray& bytes);
+
 private:
     using Handler = void (RelayRuntime::*)(const QString& type, const QJsonObject& message);
     static const QHash<QString, Handler>& dispatchTable();
 
-    void handleServerMessage(const QString& type, const QByteArray& bytes);
     void handleConnected();
     void handleDisconnected(const std::optional<QString>& reason);
     void handleAuthResult(const ServerAuthResult& result);
