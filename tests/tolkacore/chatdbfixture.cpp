@@ -143,10 +143,12 @@ qint64 ChatDbFixture::insert(const QString& table, QVariantMap values)
     QStringList marks;
     for (qsizetype i = 0; i < names.size(); ++i)
         marks << QStringLiteral("?");
-    const QString sql = names.isEmpty()
-        ? QStringLiteral("INSERT INTO ") + table + QStringLiteral(" DEFAULT VALUES")
-        : QStringLiteral("INSERT INTO ") + table + QStringLiteral(" (") + names.join(QLatin1Char(','))
-            + QStringLiteral(") VALUES (") + marks.join(QLatin1Char(',')) + QLatin1Char(')');
+    QString sql = QStringLiteral("INSERT INTO ") + table;
+    if (names.isEmpty())
+        sql += QStringLiteral(" DEFAULT VALUES");
+    else
+        sql += QStringLiteral(" (") + names.join(QLatin1Char(',')) + QStringLiteral(") VALUES (")
+            + marks.join(QLatin1Char(',')) + QLatin1Char(')');
     auto statement = m_connection.prepare(sql);
     if (!statement) {
         qWarning() << "prepare failed:" << statement.error().description() << sql;
@@ -186,7 +188,8 @@ qint64 ChatDbFixture::addHandle(const QString& id, const QString& service)
 
 qint64 ChatDbFixture::addChat(const QString& identifier, int style, const QString& displayName)
 {
-    QVariantMap values{{QStringLiteral("guid"), QStringLiteral("iMessage;") + (style == 43 ? QStringLiteral("+;") : QStringLiteral("-;")) + identifier},
+    const QString guid = QStringLiteral("iMessage;") + (style == 43 ? QStringLiteral("+;") : QStringLiteral("-;")) + identifier;
+    QVariantMap values{{QStringLiteral("guid"), guid},
                        {QStringLiteral("chat_identifier"), identifier},
                        {QStringLiteral("style"), style},
                        {QStringLiteral("service_name"), QStringLiteral("iMessage")}};
