@@ -1,0 +1,1 @@
+velto_add_fuzzer(fuzz_keyedarchive_decoder SOURCES ${CMAKE_CURRENT_LIST_DIR}/keyedarchive_decoder.cpp LIBS AttributedStringDecoderLib)

@@ -1,0 +1,1 @@
+velto_add_fuzzer(fuzz_typedstream_decoder SOURCES ${CMAKE_CURRENT_LIST_DIR}/typedstream_decoder.cpp LIBS AttributedStringDecoderLib)
