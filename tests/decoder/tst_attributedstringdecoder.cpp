@@ -131,6 +131,17 @@ QByteArray legacyStringArchive()
                                "84084e534f626a656374008584012b026869" "86");
 }
 
+// A typedstream whose root array holds an array that holds an array… `depth` levels down.
+QByteArray legacyNestedArrays(int depth)
+{
+    QByteArray data = QByteArray::fromHex("040b73747265616d747970656481e803840140848484074e53417272617900" "85");
+    for (int i = 0; i < depth; ++i)
+        data += QByteArray::fromHex("928493"); // "@", a new object of class entry 1 (NSArray)
+    data += QByteArray::fromHex("9285"); // the innermost holds nil
+    data += QByteArray(depth + 1, char(0x86));
+    return data;
+}
+
 } // namespace
 
 class TestAttributedStringDecoder : public QObject {
@@ -154,6 +165,9 @@ private Q_SLOTS:
             << base64(QByteArray("\x04garbage"))
             << DecoderError::decodingFailed(QStringLiteral("NSUnarchiver returned nil"));
         QTest::newRow("legacy archive of a string") << base64(legacyStringArchive()) << DecoderError::notAttributedString();
+        QTest::newRow("legacy objects nested 10 deep") << base64(legacyNestedArrays(10)) << DecoderError::notAttributedString();
+        QTest::newRow("legacy objects nested 500 deep")
+            << base64(legacyNestedArrays(500)) << DecoderError::decodingFailed(QStringLiteral("NSUnarchiver returned nil"));
 
         KeyedArchiveBuilder number;
         QTest::newRow("keyed archive of a number")
@@ -257,6 +271,17 @@ private Q_SLOTS:
         runs.set(root, "NSAttributeInfo", plist_new_data("\x02\x00\x02\x01", 4)); // 4 units for a 3-unit text
         QTest::newRow("runs longer than the text")
             << runs.archive(root) << QStringLiteral("The keyed archive is malformed: an attributed string's run table does not fit its text");
+
+        KeyedArchiveBuilder deep;
+        uint64_t inner = deep.string("bottom");
+        for (int i = 0; i < 200; ++i) {
+            const uint64_t array = deep.object("NSArray");
+            deep.set(array, "NS.objects", KeyedArchiveBuilder::uids({inner}));
+            inner = array;
+        }
+        QTest::newRow("objects nested 200 deep")
+            << deep.archive(deep.attributedString(deep.string("deep"), deep.dictionary({deep.string("k")}, {inner})))
+            << QStringLiteral("The keyed archive is malformed: objects are nested too deeply");
 
         QTest::newRow("not a keyed archive") << QByteArray("bplist00 but not really") << QStringLiteral("The data is not a keyed archive");
     }
