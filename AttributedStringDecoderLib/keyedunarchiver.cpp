@@ -1,5 +1,7 @@
 #include "keyedunarchiver.h"
 
+#include "plistlimits.h"
+
 #include <plist/plist.h>
 
 #include <QHash>
@@ -377,6 +379,14 @@ Result<ArchiveRoot, QString> KeyedUnarchiver::unarchive(const QByteArray& data)
 {
     if (data.isEmpty() || quint64(data.size()) > std::numeric_limits<uint32_t>::max())
         return fail(kNotAnArchive);
+    switch (PlistLimits::check(data)) {
+    case PlistLimits::Verdict::acceptable:
+        break;
+    case PlistLimits::Verdict::malformed:
+        return fail(kNotAnArchive);
+    case PlistLimits::Verdict::tooComplex:
+        return fail(QStringLiteral("The property list is nested too deeply or too large"));
+    }
     plist_t parsed = nullptr;
     plist_from_memory(data.constData(), uint32_t(data.size()), &parsed);
     const PlistPtr root(parsed);

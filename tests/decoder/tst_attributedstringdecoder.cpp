@@ -131,6 +131,32 @@ QByteArray legacyStringArchive()
                                "84084e534f626a656374008584012b026869" "86");
 }
 
+// A binary property list of `levels` arrays, each holding the next one `width` times: with
+// width 2 a few hundred bytes describe 2^levels nodes once shared references are expanded.
+QByteArray binaryPlistOfArrays(int levels, int width)
+{
+    QByteArray data("bplist00");
+    QList<int> offsets;
+    for (int i = 0; i < levels; ++i) {
+        offsets.append(int(data.size()));
+        if (i == levels - 1) {
+            data.append(char(0xA0));
+            continue;
+        }
+        data.append(char(0xA0 | width));
+        for (int w = 0; w < width; ++w)
+            data.append(char((i + 1) >> 8)).append(char((i + 1) & 0xFF));
+    }
+    const int tableStart = int(data.size());
+    for (int offset : offsets)
+        data.append(char(offset >> 8)).append(char(offset & 0xFF));
+    data.append(QByteArray(6, '\0')).append(char(2)).append(char(2));
+    for (quint64 value : {quint64(levels), quint64(0), quint64(tableStart)})
+        for (int shift = 56; shift >= 0; shift -= 8)
+            data.append(char((value >> shift) & 0xFF));
+    return data;
+}
+
 // A typedstream whose root array holds an array that holds an array… `depth` levels down.
 QByteArray legacyNestedArrays(int depth)
 {
@@ -282,6 +308,14 @@ private Q_SLOTS:
         QTest::newRow("objects nested 200 deep")
             << deep.archive(deep.attributedString(deep.string("deep"), deep.dictionary({deep.string("k")}, {inner})))
             << QStringLiteral("The keyed archive is malformed: objects are nested too deeply");
+
+        const QString tooComplex = QStringLiteral("The property list is nested too deeply or too large");
+        QTest::newRow("shared references expanding to 2^40 nodes") << binaryPlistOfArrays(41, 2) << tooComplex;
+        QTest::newRow("binary containers nested 300 deep") << binaryPlistOfArrays(300, 1) << tooComplex;
+        QTest::newRow("XML containers nested 300 deep")
+            << QByteArray("<?xml version=\"1.0\"?><plist version=\"1.0\">") + QByteArray("<array>").repeated(300)
+                   + QByteArray("</array>").repeated(300) + QByteArray("</plist>")
+            << tooComplex;
 
         QTest::newRow("not a keyed archive") << QByteArray("bplist00 but not really") << QStringLiteral("The data is not a keyed archive");
     }
