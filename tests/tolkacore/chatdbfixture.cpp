@@ -55,6 +55,8 @@ std::optional<ChatDbFixture> ChatDbFixture::fromSchemaFile(const QString& databa
         return std::nullopt;
     }
     ChatDbFixture fixture(databasePath, std::move(connection).value());
+    // A test database needs no durability; without syncs each insert is not a disk flush.
+    (void)fixture.m_connection.execute(QStringLiteral("PRAGMA synchronous = OFF"));
     if (auto done = fixture.m_connection.execute(schema); !done) {
         if (error)
             *error = done.error().description();
@@ -99,6 +101,8 @@ std::optional<ChatDbFixture> ChatDbFixture::withoutOptionalColumns(const QString
         return std::nullopt;
     }
     ChatDbFixture fixture(databasePath, std::move(connection).value());
+    // A test database needs no durability; without syncs each insert is not a disk flush.
+    (void)fixture.m_connection.execute(QStringLiteral("PRAGMA synchronous = OFF"));
     if (auto done = fixture.m_connection.execute(QString::fromUtf8(minimalSchema)); !done) {
         if (error)
             *error = done.error().description();
