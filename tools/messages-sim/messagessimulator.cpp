@@ -708,6 +708,7 @@ Result<StreamSummary, SimulatorError> MessagesSimulator::stream(const StreamOpti
     QElapsedTimer clock;
     clock.start();
     double writeMsTotal = 0;
+    qint64 lastStartMs = 0;
     for (qint64 i = 0; i < total; ++i) {
         const auto dueMs = qint64(std::llround(double(i) * intervalMs));
         const qint64 waitMs = dueMs - clock.elapsed();
@@ -716,6 +717,7 @@ Result<StreamSummary, SimulatorError> MessagesSimulator::stream(const StreamOpti
         else if (waitMs < -50)
             ++summary.lateRows;
 
+        lastStartMs = clock.elapsed();
         QElapsedTimer write;
         write.start();
         IncomingMessage message;
@@ -736,7 +738,9 @@ Result<StreamSummary, SimulatorError> MessagesSimulator::stream(const StreamOpti
     }
     summary.elapsedMs = clock.elapsed();
     summary.meanWriteMs = summary.rows > 0 ? writeMsTotal / double(summary.rows) : 0;
-    summary.achievedRate = summary.elapsedMs > 0 ? double(summary.rows) * 1000.0 / double(summary.elapsedMs) : 0;
+    // Rows are due at 0, 1/rate, 2/rate…: the rate is the number of intervals over the time they took.
+    summary.achievedRate = summary.rows > 1 && lastStartMs > 0 ? double(summary.rows - 1) * 1000.0 / double(lastStartMs)
+                                                               : summary.requestedRate;
     return summary;
 }
 

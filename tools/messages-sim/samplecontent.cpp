@@ -350,16 +350,15 @@ QString SampleContent::tapbackText(int associatedType, const QString &emoji, con
     const bool removal = associatedType >= 3000;
     const int base = removal ? associatedType - 1000 : associatedType;
     if (base == 2006) {
-        if (removal) {
-            if (emoji.isEmpty())
-                return QStringLiteral("Removed a reaction from ") + targetSummary;
-            return QStringLiteral("Removed ") + emoji + QStringLiteral(" from ") + targetSummary;
-        }
-        return QStringLiteral("Reacted ") + emoji + QStringLiteral(" to ") + targetSummary;
+        if (!removal)
+            return QStringLiteral("Reacted %1 to %2").arg(emoji, targetSummary);
+        if (emoji.isEmpty())
+            return QStringLiteral("Removed a reaction from %1").arg(targetSummary);
+        return QStringLiteral("Removed %1 from %2").arg(emoji, targetSummary);
     }
     if (removal)
-        return QStringLiteral("Removed ") + removalNoun(base) + QStringLiteral(" from ") + targetSummary;
-    return reactionVerb(base) + QLatin1Char(' ') + targetSummary;
+        return QStringLiteral("Removed %1 from %2").arg(removalNoun(base), targetSummary);
+    return QStringLiteral("%1 %2").arg(reactionVerb(base), targetSummary);
 }
 
 } // namespace velto::sim
