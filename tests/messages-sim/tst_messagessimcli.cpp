@@ -29,11 +29,12 @@ struct Run {
 Run simulator(const QStringList &arguments, const QString &veltoHome = QString())
 {
     QProcess process;
-    if (!veltoHome.isEmpty()) {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    if (veltoHome.isEmpty())
+        environment.remove(QStringLiteral("VELTO_HOME"));
+    else
         environment.insert(QStringLiteral("VELTO_HOME"), veltoHome);
-        process.setProcessEnvironment(environment);
-    }
+    process.setProcessEnvironment(environment);
     process.start(velto::test::binDir() + QStringLiteral("/velto-messages-sim"), arguments);
     Run run;
     if (!process.waitForFinished(60000))
@@ -116,6 +117,7 @@ private Q_SLOTS:
         QTest::newRow("tapback type not a number")
             << QStringList{QStringLiteral("add-tapback"), QStringLiteral("--target=X"), QStringLiteral("--type=like")} << 2
             << QStringLiteral("--type");
+        QTest::newRow("no home anywhere") << QStringList{QStringLiteral("init")} << 2 << QStringLiteral("VELTO_HOME");
         QTest::newRow("no database")
             << QStringList{QStringLiteral("add-incoming"), missingHome, QStringLiteral("--from=a@example.com"),
                            QStringLiteral("--text=x")}
@@ -127,7 +129,8 @@ private Q_SLOTS:
         QFETCH(QStringList, arguments);
         QFETCH(int, exitCode);
         QFETCH(QString, message);
-        const Run run = simulator(arguments, m_home.path() + QStringLiteral("/errors"));
+        const bool noHome = QByteArray(QTest::currentDataTag()) == "no home anywhere";
+        const Run run = simulator(arguments, noHome ? QString() : m_home.path() + QStringLiteral("/errors"));
         QCOMPARE(run.exitCode, exitCode);
         QVERIFY2(run.err.contains(message), qPrintable(run.err));
     }

@@ -15,6 +15,7 @@
 #include <QtTest>
 
 #include <plist/plist.h>
+#include <sqlite3.h>
 
 using namespace velto::sim;
 using velto::test::ReadOnlyDb;
@@ -79,6 +80,8 @@ class TestMessagesSimulator : public QObject {
 
 private Q_SLOTS:
     void initCreatesWalDatabase();
+    void replaceLeavesForeignDatabasesAlone_data();
+    void replaceLeavesForeignDatabasesAlone();
     void schemaMatchesRealDatabase();
     void legacySchemaLeavesOutOptionalColumns();
     void fillWritesEveryKind();
@@ -121,6 +124,46 @@ void TestMessagesSimulator::initCreatesWalDatabase()
     QVERIFY(simulator.init(SchemaVersion::MacOS15, true));
     ReadOnlyDb reader(simulator.databasePath());
     QCOMPARE(reader.value(QStringLiteral("SELECT COUNT(*) FROM message")).toLongLong(), 0);
+}
+
+// Replacing is for the simulator's own databases only; anything else at that path is left alone.
+void TestMessagesSimulator::replaceLeavesForeignDatabasesAlone_data()
+{
+    QTest::addColumn<QByteArray>("sql");
+    QTest::newRow("not a database") << QByteArray();
+    QTest::newRow("a database without our mark")
+        << QByteArray("CREATE TABLE message (ROWID INTEGER PRIMARY KEY, text TEXT); "
+                      "CREATE TABLE _SqliteDatabaseProperties (key TEXT, value TEXT, UNIQUE(key)); "
+                      "INSERT INTO message (text) VALUES ('precious');");
+}
+
+void TestMessagesSimulator::replaceLeavesForeignDatabasesAlone()
+{
+    QFETCH(QByteArray, sql);
+    const QString home = m_home.path() + QStringLiteral("/foreign/") + QString::fromLatin1(QTest::currentDataTag());
+    MessagesSimulator simulator(home);
+    QVERIFY(QDir().mkpath(simulator.attachmentsPath() + QStringLiteral("/aa")));
+    if (sql.isEmpty()) {
+        QFile file(simulator.databasePath());
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("this is not SQLite");
+    } else {
+        sqlite3 *db = nullptr;
+        QCOMPARE(sqlite3_open(simulator.databasePath().toUtf8().constData(), &db), SQLITE_OK);
+        QCOMPARE(sqlite3_exec(db, sql.constData(), nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(db);
+    }
+    QFile original(simulator.databasePath());
+    QVERIFY(original.open(QIODevice::ReadOnly));
+    const QByteArray before = original.readAll();
+    original.close();
+
+    auto replaced = simulator.init(SchemaVersion::MacOS15, true);
+    QVERIFY(!replaced);
+    QCOMPARE(replaced.error().kind, SimulatorError::Kind::DatabaseExists);
+    QVERIFY(original.open(QIODevice::ReadOnly));
+    QCOMPARE(original.readAll(), before);
+    QVERIFY(QFileInfo(simulator.attachmentsPath() + QStringLiteral("/aa")).isDir());
 }
 
 // Our own statement of the schema equals the tables and indexes of a real macOS 15 database.

@@ -2,7 +2,6 @@
 // Each command is one entry of the table in main(); a command parses its own options.
 
 #include "messagessimulator.h"
-#include "platform.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -59,14 +58,17 @@ int report(const velto::Result<T, SimulatorError> &result)
 
 QCommandLineOption homeOption()
 {
-    return {QStringLiteral("home"), QStringLiteral("Home folder holding Library/Messages (default: VELTO_HOME, else the user's home)."),
+    return {QStringLiteral("home"), QStringLiteral("Home folder holding Library/Messages (default: VELTO_HOME)."),
             QStringLiteral("path")};
 }
 
+// The home to work in: --home, else VELTO_HOME. Never the user's own home by default: on a Mac
+// that would be the real Messages database.
 QString homeOf(const QCommandLineParser &parser)
 {
-    return parser.isSet(QStringLiteral("home")) ? parser.value(QStringLiteral("home"))
-                                                : velto::Platform::homeDirectory();
+    if (parser.isSet(QStringLiteral("home")))
+        return parser.value(QStringLiteral("home"));
+    return qEnvironmentVariable("VELTO_HOME");
 }
 
 QCommandLineOption schemaOption()
@@ -285,6 +287,8 @@ int main(int argc, char *argv[])
         }
         if (!parser.positionalArguments().isEmpty())
             return failWith(QStringLiteral("unexpected argument ") + parser.positionalArguments().constFirst(), 2);
+        if (homeOf(parser).isEmpty())
+            return failWith(QStringLiteral("say where: --home or VELTO_HOME"), 2);
         return command.run(parser);
     }
     return failWith(QStringLiteral("unknown command ") + name + QStringLiteral(" (try --help)"), 2);

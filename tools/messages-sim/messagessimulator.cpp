@@ -73,6 +73,19 @@ QString bareGuid(const QString &guid)
     return slash >= 0 && slash + 1 < guid.size() ? guid.mid(slash + 1) : guid;
 }
 
+// Marks the databases the simulator created (Messages keeps its own keys in the same table).
+constexpr char kMarkerKey[] = "velto-messages-sim";
+
+bool isSimulatorDatabase(const QString &path)
+{
+    SimDatabase db;
+    if (!db.open(path, false))
+        return false;
+    const auto marker = db.queryText(QStringLiteral("SELECT value FROM _SqliteDatabaseProperties WHERE key = '")
+                                     + QLatin1String(kMarkerKey) + QStringLiteral("'"));
+    return marker && !marker->isEmpty();
+}
+
 struct ChatRow {
     qint64 rowId = 0;
     QString guid;
@@ -295,6 +308,12 @@ Result<void, SimulatorError> MessagesSimulator::init(SchemaVersion version, bool
     if (QFileInfo::exists(path)) {
         if (!replace)
             return fail(SimulatorError{SimulatorError::Kind::DatabaseExists, path});
+        // Never replace a database we did not make: pointed at a real home, that would be the
+        // user's messages.
+        if (!isSimulatorDatabase(path)) {
+            return fail(SimulatorError{SimulatorError::Kind::DatabaseExists,
+                                       path + QStringLiteral(" was not created by the simulator; remove it by hand")});
+        }
         for (const QString &suffix : {QString(), QStringLiteral("-wal"), QStringLiteral("-shm")}) {
             if (QFileInfo::exists(path + suffix) && !QFile::remove(path + suffix))
                 return fail(SimulatorError{SimulatorError::Kind::File, QStringLiteral("cannot remove ") + path + suffix});
@@ -310,6 +329,8 @@ Result<void, SimulatorError> MessagesSimulator::init(SchemaVersion version, bool
     QStringList statements{QStringLiteral("BEGIN")};
     statements += schema.tableStatements();
     statements += schema.indexStatements();
+    statements.append(QStringLiteral("INSERT INTO _SqliteDatabaseProperties (key, value) VALUES ('%1', '%2')")
+                          .arg(QLatin1String(kMarkerKey), ChatDbSchema::versionName(version)));
     statements.append(QStringLiteral("COMMIT"));
     for (const QString &statement : std::as_const(statements)) {
         if (auto done = d->db.exec(statement); !done) {

@@ -95,7 +95,8 @@ public:
     static QString databasePath(const QString &home);
 
     // Creates Library/Messages/chat.db (WAL mode) and Library/Messages/Attachments/. An existing
-    // database is an error unless `replace` is set, which removes it and its attachments first.
+    // database is an error unless `replace` is set, which removes it and its attachments first;
+    // only a database the simulator created (marked in _SqliteDatabaseProperties) is replaced.
     Result<void, SimulatorError> init(SchemaVersion version = SchemaVersion::MacOS15, bool replace = false);
     // Fills an initialised, empty database in one transaction.
     Result<FillSummary, SimulatorError> fill(const FillOptions &options);
