@@ -83,10 +83,10 @@ int main(int argc, char** argv)
 
     RelayRuntimeHost host;
     host.onLog = [](LogLevel level, const QString& text, const LogContext&) {
-        printLine(toString(level), QStringLiteral("mac-relay"), text);
+        printLine(rawValue(level), QStringLiteral("mac-relay"), text);
     };
     host.onStateChange = [](ConnectionStage stage, bool) {
-        printLine(QStringLiteral("debug"), QStringLiteral("main"), QStringLiteral("Stage: ") + toString(stage));
+        printLine(QStringLiteral("debug"), QStringLiteral("main"), QStringLiteral("Stage: ") + rawValue(stage));
     };
     host.onHeartbeat = [] { printLine(QStringLiteral("trace"), QStringLiteral("main"), QStringLiteral("Heartbeat")); };
 

@@ -43,9 +43,9 @@ std::optional<Enum> parse(const std::array<std::pair<Enum, const char*>, N>& tab
 }
 } // namespace
 
-QString toString(ConnectionStage stage) { return rawOf(kStages, stage); }
+QString rawValue(ConnectionStage stage) { return rawOf(kStages, stage); }
 std::optional<ConnectionStage> connectionStageFromString(const QString& raw) { return parse(kStages, raw); }
-QString toString(LogLevel level) { return rawOf(kLevels, level); }
+QString rawValue(LogLevel level) { return rawOf(kLevels, level); }
 std::optional<LogLevel> logLevelFromString(const QString& raw) { return parse(kLevels, raw); }
 
 } // namespace velto

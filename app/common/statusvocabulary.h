@@ -9,13 +9,13 @@ namespace velto {
 // The relay's connection stage, in declaration order; encoded as its raw string.
 enum class ConnectionStage { awaitingSetup, idle, ready, connecting, connected, error };
 
-QString toString(ConnectionStage stage);
+QString rawValue(ConnectionStage stage);
 std::optional<ConnectionStage> connectionStageFromString(const QString& raw);
 
 // Severities of log lines, in declaration order; encoded as its raw string.
 enum class LogLevel { info, warn, error, debug, trace, fatal };
 
-QString toString(LogLevel level);
+QString rawValue(LogLevel level);
 std::optional<LogLevel> logLevelFromString(const QString& raw);
 
 } // namespace velto

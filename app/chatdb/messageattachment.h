@@ -1,0 +1,19 @@
+#pragma once
+
+#include <QString>
+
+namespace velto {
+
+// One attachment of a message; also what the uploader takes.
+struct MessageAttachment {
+    QString filename; // stored path, may begin with "~"
+    QString transferName; // the name shown to users
+    QString mimeType = QStringLiteral("application/octet-stream");
+    QString uti;
+    quint64 totalBytes = 0;
+    bool isSticker = false;
+
+    friend bool operator==(const MessageAttachment&, const MessageAttachment&) = default;
+};
+
+} // namespace velto
