@@ -30,7 +30,8 @@ class ReadPool {
 public:
     using Options = ReadPoolOptions;
 
-    // A connection lent by the pool; goes back when the lease is destroyed.
+    // A connection lent by the pool; goes back when the lease is destroyed. Statements prepared
+    // on it must be gone by then: the next borrower may be another thread.
     class Lease {
     public:
         Lease(Lease&& other) noexcept;
