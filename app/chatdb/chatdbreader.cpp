@@ -1,5 +1,6 @@
 #include "chatdbreader.h"
 
+#include <logger.h>
 #include <platform.h>
 
 #include <QCoroFuture>
@@ -12,17 +13,25 @@ namespace velto {
 
 namespace {
 
+const Logger& log()
+{
+    static const Logger logger("ChatDBReader");
+    return logger;
+}
+
 qint64 clampDate(quint64 date)
 {
     return qint64(std::min<quint64>(date, quint64(std::numeric_limits<qint64>::max())));
 }
 
-// Runs blocking work on the thread pool and resumes the awaiting coroutine on its own thread.
-// `work` holds the queries object by value, so it outlives the reader if need be.
+// Starts blocking work on the thread pool; `work` holds the queries object by value, so it
+// outlives the reader if need be. The future is awaited as a named variable on purpose: GCC 12
+// destroys a capturing lambda twice when it is a temporary inside a co_await expression (the
+// capture here is a shared_ptr, so that would free the queries object under a running query).
 template <typename Work>
-QCoro::Task<std::invoke_result_t<Work>> onPool(Work work)
+auto onPool(Work work)
 {
-    co_return co_await QtConcurrent::run(std::move(work));
+    return QtConcurrent::run(std::move(work));
 }
 
 } // namespace
@@ -41,16 +50,18 @@ ChatDBReader::~ChatDBReader() = default;
 
 QCoro::Task<bool> ChatDBReader::init()
 {
-    auto opened = co_await onPool([path = m_path] { return ChatDBQueries::open(path); });
+    const std::shared_ptr<State> state = m_state;
+    auto future = onPool([path = m_path] { return ChatDBQueries::open(path); });
+    auto opened = co_await future;
     if (!opened) {
-        m_log.error(QStringLiteral("Failed to open chat.db: ") + opened.error().description());
+        log().error(QStringLiteral("Failed to open chat.db: ") + opened.error().description());
         co_return false;
     }
     {
-        std::lock_guard lock(m_mutex);
-        m_queries = std::move(opened).value();
+        std::lock_guard lock(state->mutex);
+        state->queries = std::move(opened).value();
     }
-    m_log.info(QStringLiteral("Connected to chat.db in read-only mode"));
+    log().info(QStringLiteral("Connected to chat.db in read-only mode"));
     co_return true;
 }
 
@@ -61,8 +72,8 @@ bool ChatDBReader::isOpen() const
 
 std::shared_ptr<ChatDBQueries> ChatDBReader::queries() const
 {
-    std::lock_guard lock(m_mutex);
-    return m_queries;
+    std::lock_guard lock(m_state->mutex);
+    return m_state->queries;
 }
 
 QCoro::Task<Result<QList<ChatMessage>, db::Error>> ChatDBReader::getMessagesByDateRange(quint64 startDate,
@@ -72,9 +83,10 @@ QCoro::Task<Result<QList<ChatMessage>, db::Error>> ChatDBReader::getMessagesByDa
     auto q = queries();
     if (!q)
         co_return QList<ChatMessage>();
-    co_return co_await onPool([q, start = clampDate(startDate), end = clampDate(endDate), limit, startRowId] {
+    auto future = onPool([q, start = clampDate(startDate), end = clampDate(endDate), limit, startRowId] {
         return q->messages(start, end, std::nullopt, limit, startRowId);
     });
+    co_return co_await future;
 }
 
 QCoro::Task<Result<QList<ChatMessage>, db::Error>> ChatDBReader::getMessagesByDateRangeAndChat(
@@ -83,10 +95,11 @@ QCoro::Task<Result<QList<ChatMessage>, db::Error>> ChatDBReader::getMessagesByDa
     auto q = queries();
     if (!q)
         co_return QList<ChatMessage>();
-    co_return co_await onPool([q, start = clampDate(startDate), end = clampDate(endDate),
+    auto future = onPool([q, start = clampDate(startDate), end = clampDate(endDate),
                                identifier = ChatDBQueries::chatIdentifierFromGuid(chatGuid), limit, startRowId] {
         return q->messages(start, end, identifier, limit, startRowId);
     });
+    co_return co_await future;
 }
 
 QCoro::Task<Result<qint64, db::Error>> ChatDBReader::estimateMessageCount(quint64 startDate, quint64 endDate,
@@ -98,9 +111,10 @@ QCoro::Task<Result<qint64, db::Error>> ChatDBReader::estimateMessageCount(quint6
     std::optional<QString> identifier;
     if (chatGuid)
         identifier = ChatDBQueries::chatIdentifierFromGuid(*chatGuid);
-    co_return co_await onPool([q, start = clampDate(startDate), end = clampDate(endDate), identifier] {
+    auto future = onPool([q, start = clampDate(startDate), end = clampDate(endDate), identifier] {
         return q->countMessages(start, end, identifier);
     });
+    co_return co_await future;
 }
 
 QCoro::Task<Result<AttachmentsByMessage, db::Error>> ChatDBReader::getAttachmentsForMessages(QList<qint64> messageRowIds)
@@ -108,7 +122,8 @@ QCoro::Task<Result<AttachmentsByMessage, db::Error>> ChatDBReader::getAttachment
     auto q = queries();
     if (!q || messageRowIds.isEmpty())
         co_return AttachmentsByMessage();
-    co_return co_await onPool([q, ids = std::move(messageRowIds)] { return q->attachments(ids); });
+    auto future = onPool([q, ids = std::move(messageRowIds)] { return q->attachments(ids); });
+    co_return co_await future;
 }
 
 QCoro::Task<Result<ReactionsByMessage, db::Error>> ChatDBReader::getReactionsForMessages(QList<qint64> messageRowIds)
@@ -116,7 +131,8 @@ QCoro::Task<Result<ReactionsByMessage, db::Error>> ChatDBReader::getReactionsFor
     auto q = queries();
     if (!q || messageRowIds.isEmpty())
         co_return ReactionsByMessage();
-    co_return co_await onPool([q, ids = std::move(messageRowIds)] { return q->reactions(ids); });
+    auto future = onPool([q, ids = std::move(messageRowIds)] { return q->reactions(ids); });
+    co_return co_await future;
 }
 
 QCoro::Task<Result<QList<ChatListEntry>, db::Error>> ChatDBReader::listAllChats()
@@ -124,7 +140,8 @@ QCoro::Task<Result<QList<ChatListEntry>, db::Error>> ChatDBReader::listAllChats(
     auto q = queries();
     if (!q)
         co_return QList<ChatListEntry>();
-    co_return co_await onPool([q] { return q->chats(); });
+    auto future = onPool([q] { return q->chats(); });
+    co_return co_await future;
 }
 
 QCoro::Task<Result<qint64, db::Error>> ChatDBReader::getLatestRowId()
@@ -132,7 +149,8 @@ QCoro::Task<Result<qint64, db::Error>> ChatDBReader::getLatestRowId()
     auto q = queries();
     if (!q)
         co_return qint64(0);
-    co_return co_await onPool([q] { return q->latestRowId(); });
+    auto future = onPool([q] { return q->latestRowId(); });
+    co_return co_await future;
 }
 
 QCoro::Task<Result<std::optional<QString>, db::Error>> ChatDBReader::getMostRecentSentAttachment(QString transferName,
@@ -141,9 +159,10 @@ QCoro::Task<Result<std::optional<QString>, db::Error>> ChatDBReader::getMostRece
     auto q = queries();
     if (!q)
         co_return std::optional<QString>();
-    co_return co_await onPool([q, name = std::move(transferName), sinceRowId] {
+    auto future = onPool([q, name = std::move(transferName), sinceRowId] {
         return q->sentAttachmentGuid(name, sinceRowId);
     });
+    co_return co_await future;
 }
 
 DecoderStats ChatDBReader::stats() const

@@ -3,7 +3,6 @@
 #include "chatdbqueries.h"
 
 #include <dberror.h>
-#include <logger.h>
 #include <result.h>
 
 #include <QCoroTask>
@@ -22,8 +21,8 @@ namespace velto {
 // times; unsigned inputs above the signed 64-bit range are clamped to it.
 // Until init() has opened the database, and for good when opening failed, every query gives
 // its empty result without touching the database. Query failures come back as the access
-// layer's error, unchanged. The reader may be destroyed while queries run: they hold what they
-// use.
+// layer's error, unchanged. The reader may be destroyed while init() or queries run: they hold
+// what they use.
 class ChatDBReader {
 public:
     // "Library/Messages/chat.db" in the user's home directory.
@@ -62,12 +61,16 @@ public:
     QString databasePath() const { return m_path; }
 
 private:
+    // What init() fills in; shared with it so that it may finish after the reader is gone.
+    struct State {
+        std::mutex mutex;
+        std::shared_ptr<ChatDBQueries> queries;
+    };
+
     std::shared_ptr<ChatDBQueries> queries() const;
 
     const QString m_path;
-    Logger m_log{"ChatDBReader"};
-    mutable std::mutex m_mutex;
-    std::shared_ptr<ChatDBQueries> m_queries;
+    const std::shared_ptr<State> m_state = std::make_shared<State>();
 };
 
 } // namespace velto

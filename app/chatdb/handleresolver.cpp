@@ -111,7 +111,9 @@ std::optional<QString> resolveHandleId(qint64 handleId)
 
 QCoro::Task<std::optional<QString>> resolveHandleIdAsync(qint64 handleId)
 {
-    co_return co_await QtConcurrent::run([handleId] { return resolveHandleId(handleId); });
+    // A named future, not a temporary inside co_await (see ChatDBReader's onPool).
+    auto future = QtConcurrent::run([handleId] { return resolveHandleId(handleId); });
+    co_return co_await future;
 }
 
 } // namespace velto::HandleResolver
