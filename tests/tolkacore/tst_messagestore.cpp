@@ -712,11 +712,14 @@ private Q_SLOTS:
         std::optional<Result<QList<Message>, TolkaError>> rows;
         std::optional<Result<qint64, TolkaError>> max;
         QThread* resumedOn = nullptr;
-        auto first = store->messagesAfterAsync(190, std::nullopt, 100).then([&](auto result) {
+        // QCoro 0.8's then() awaits the task it is called on by reference: keep both alive.
+        auto rowsTask = store->messagesAfterAsync(190, std::nullopt, 100);
+        auto maxTask = store->maxRowIDAsync();
+        auto first = rowsTask.then([&](auto result) {
             resumedOn = QThread::currentThread();
             rows = std::move(result);
         });
-        auto second = store->maxRowIDAsync().then([&](auto result) { max = std::move(result); });
+        auto second = maxTask.then([&](auto result) { max = std::move(result); });
         QTRY_VERIFY(rows.has_value() && max.has_value());
         QCOMPARE(resumedOn, QThread::currentThread());
         QVERIFY(rows->ok());
