@@ -211,6 +211,31 @@ private Q_SLOTS:
         QCOMPARE(download.body, QByteArray("%PDF-1.4 body"));
     }
 
+    void routes_data()
+    {
+        QTest::addColumn<QByteArray>("method");
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("bodyPart");
+        QTest::newRow("live page") << QByteArray("GET") << QStringLiteral("/live") << 200 << QByteArray("/control/events");
+        QTest::newRow("relay without upgrade") << QByteArray("GET") << QStringLiteral("/relay") << 426
+                                               << QByteArray("WebSocket upgrade required");
+        QTest::newRow("wrong method") << QByteArray("GET") << QStringLiteral("/control/send") << 405
+                                      << QByteArray("Method not allowed");
+        QTest::newRow("unknown path") << QByteArray("GET") << QStringLiteral("/nothing") << 404 << QByteArray("Not found");
+    }
+
+    void routes()
+    {
+        QFETCH(QByteArray, method);
+        QFETCH(QString, path);
+        QFETCH(int, status);
+        QFETCH(QByteArray, bodyPart);
+        const auto reply = m_server.request(method, path);
+        QCOMPARE(reply.status, status);
+        QVERIFY2(reply.body.contains(bodyPart), reply.body.constData());
+    }
+
     void connectIssuesSingleUseTokens()
     {
         const qint64 before = QDateTime::currentMSecsSinceEpoch();
