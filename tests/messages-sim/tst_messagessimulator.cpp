@@ -364,21 +364,22 @@ void TestMessagesSimulator::fillWritesEveryKind()
                                   "AND associated_message_emoji IS NOT NULL")),
              0);
 
-    // Link previews: the text row, then a balloon row with the same text, chat and sender.
+    // Link previews: two preview rows with the same text, chat and sender.
     QCOMPARE(count(QStringLiteral("SELECT COUNT(*) FROM message WHERE balloon_bundle_id = "
                                   "'com.apple.messages.URLBalloonProvider'")),
-             s.linkPreviewBalloons);
+             s.linkPreviewTexts + s.linkPreviewBalloons);
     const QList<QVariantList> previews = db.rows(QStringLiteral(
         "SELECT b.attributedBody, t.attributedBody, t.balloon_bundle_id FROM message b "
         "JOIN message t ON t.ROWID = b.ROWID - 1 JOIN chat_message_join bj ON bj.message_id = b.ROWID "
         "JOIN chat_message_join tj ON tj.message_id = t.ROWID "
         "WHERE b.balloon_bundle_id = 'com.apple.messages.URLBalloonProvider' AND bj.chat_id = tj.chat_id "
-        "AND b.handle_id = t.handle_id AND b.is_from_me = t.is_from_me"));
+        "AND b.handle_id = t.handle_id AND b.is_from_me = t.is_from_me "
+        "AND t.balloon_bundle_id = b.balloon_bundle_id AND t.attributedBody = b.attributedBody"));
     QCOMPARE(previews.size(), s.linkPreviewBalloons);
     for (const QVariantList &row : previews) {
         QCOMPARE(bodyText(row.at(0)), bodyText(row.at(1)));
         QVERIFY(bodyText(row.at(0)).contains(QStringLiteral("https://")));
-        QVERIFY(row.at(2).isNull());
+        QCOMPARE(row.at(2).toString(), QStringLiteral("com.apple.messages.URLBalloonProvider"));
     }
 
     // Replies point at an earlier message of their chat.

@@ -584,6 +584,10 @@ private:
         MessageRecord record = baseRecord(chat, date, fromMe, fromMe ? -1 : randomSender(c));
         const QString text = kind == Kind::LinkPreview ? SampleContent::urlText(m_random) : textFor(kind);
         setText(record, text);
+        // Messages writes a link as a preview row and, moments later, a second preview row with
+        // the same text; both carry the link-preview balloon id.
+        if (kind == Kind::LinkPreview && m_writer.hasBalloonBundleId())
+            record.balloonBundleId = kUrlBalloon;
         if (failed) {
             record.error = 4;
             record.isSent = false;
@@ -607,7 +611,7 @@ private:
         return {};
     }
 
-    // Messages writes the link's preview as a second row with the same text a moment later.
+    // The second preview row of a link: same text, chat and sender, a moment later.
     Result<void, SimulatorError> writeBalloon(const MessageRecord &text, int chat, qint64 textDate)
     {
         MessageRecord record = text;

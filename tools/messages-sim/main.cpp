@@ -154,6 +154,8 @@ int runAddIncoming(const QCommandLineParser &parser)
     message.attachmentPath = parser.value(QStringLiteral("attachment"));
     message.service = parser.value(QStringLiteral("service"));
     message.audioTranscription = parser.value(QStringLiteral("transcription"));
+    if (parser.isSet(QStringLiteral("link-preview")))
+        message.balloonBundleId = QStringLiteral("com.apple.messages.URLBalloonProvider");
     MessagesSimulator simulator(homeOf(parser));
     return report(simulator.addIncoming(message));
 }
@@ -225,7 +227,8 @@ QList<Command> commands()
           value("text", "Message text.", "text"), value("chat", "GUID of an existing chat.", "guid"),
           value("attachment", "File to attach (copied into the attachment folder).", "path"),
           value("service", "iMessage or SMS.", "name"),
-          value("transcription", "Make the attachment an audio message with this transcription.", "text")},
+          value("transcription", "Make the attachment an audio message with this transcription.", "text"),
+          QCommandLineOption(QStringLiteral("link-preview"), QStringLiteral("Write the row as a link-preview row."))},
          runAddIncoming},
         {QStringLiteral("add-outgoing"), QStringLiteral("Append a message the owner sent (prints its rowid and guid)."),
          {homeOption(), value("to", "Recipient's address.", "address"), value("chat", "GUID of an existing chat.", "guid"),

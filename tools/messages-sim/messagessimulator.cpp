@@ -464,6 +464,8 @@ Result<AppendResult, SimulatorError> MessagesSimulator::addIncoming(const Incomi
         record.date = date;
         record.isDelivered = true;
         record.text = message.text;
+        if (writer.hasBalloonBundleId())
+            record.balloonBundleId = message.balloonBundleId;
 
         std::optional<std::pair<AttachmentRecord, QString>> attachment;
         if (!message.attachmentPath.isEmpty()) {

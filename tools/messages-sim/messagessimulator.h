@@ -26,6 +26,8 @@ struct IncomingMessage {
     // Non-empty with an attachment: an audio message whose transcription Messages keeps in the
     // attachment's user_info (in the body where the layout has no user_info).
     QString audioTranscription;
+    // Non-empty: the row's balloon_bundle_id (e.g. the link-preview provider), where the layout has it.
+    QString balloonBundleId;
 };
 
 // A message the owner sent: to an address (its one-to-one chat) or into a chat by GUID.
