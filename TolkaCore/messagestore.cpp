@@ -26,12 +26,13 @@ TolkaError dbFailure(const db::Error& error)
     return TolkaError::database(error);
 }
 
-// Runs one blocking call of the store on the thread pool and hands its result back to the
-// awaiting coroutine. `work` holds a shared_ptr to the store, so the store outlives the call.
+// Starts one blocking call of the store on the thread pool; `work` holds a shared_ptr to the
+// store, so the store outlives the call. Callers keep the future in a named variable before
+// awaiting it: GCC 12 destroys a temporary lambda inside a co_await expression twice.
 template <typename Work>
-QCoro::Task<std::invoke_result_t<Work>> onPool(Work work)
+QFuture<std::invoke_result_t<Work>> onPool(Work work)
 {
-    co_return co_await QtConcurrent::run(std::move(work));
+    return QtConcurrent::run(std::move(work));
 }
 
 } // namespace
@@ -726,56 +727,65 @@ Result<qint64, TolkaError> MessageStore::maxRowID()
 QCoro::Task<Result<QList<Message>, TolkaError>> MessageStore::messagesAsync(qint64 chatID, int limit,
                                                                             std::optional<MessageFilter> filter)
 {
-    co_return co_await onPool([self = shared_from_this(), chatID, limit, filter] {
+    auto future = onPool([self = shared_from_this(), chatID, limit, filter] {
         return self->messages(chatID, limit, filter);
     });
+    co_return co_await future;
 }
 
 QCoro::Task<Result<QList<Message>, TolkaError>> MessageStore::messagesAfterAsync(qint64 afterRowID,
                                                                                  std::optional<qint64> chatID,
                                                                                  int limit, bool includeReactions)
 {
-    co_return co_await onPool([self = shared_from_this(), afterRowID, chatID, limit, includeReactions] {
+    auto future = onPool([self = shared_from_this(), afterRowID, chatID, limit, includeReactions] {
         return self->messagesAfter(afterRowID, chatID, limit, includeReactions);
     });
+    co_return co_await future;
 }
 
 QCoro::Task<Result<QList<ReactionEvent>, TolkaError>> MessageStore::reactionEventsAfterAsync(
     qint64 afterRowID, std::optional<qint64> chatID, int limit)
 {
-    co_return co_await onPool([self = shared_from_this(), afterRowID, chatID, limit] {
+    auto future = onPool([self = shared_from_this(), afterRowID, chatID, limit] {
         return self->reactionEventsAfter(afterRowID, chatID, limit);
     });
+    co_return co_await future;
 }
 
 QCoro::Task<Result<QList<Chat>, TolkaError>> MessageStore::listChatsAsync(int limit)
 {
-    co_return co_await onPool([self = shared_from_this(), limit] { return self->listChats(limit); });
+    auto future = onPool([self = shared_from_this(), limit] { return self->listChats(limit); });
+    co_return co_await future;
 }
 
 QCoro::Task<Result<std::optional<ChatInfo>, TolkaError>> MessageStore::chatInfoAsync(qint64 chatID)
 {
-    co_return co_await onPool([self = shared_from_this(), chatID] { return self->chatInfo(chatID); });
+    auto future = onPool([self = shared_from_this(), chatID] { return self->chatInfo(chatID); });
+    co_return co_await future;
 }
 
 QCoro::Task<Result<QStringList, TolkaError>> MessageStore::participantsAsync(qint64 chatID)
 {
-    co_return co_await onPool([self = shared_from_this(), chatID] { return self->participants(chatID); });
+    auto future = onPool([self = shared_from_this(), chatID] { return self->participants(chatID); });
+    co_return co_await future;
 }
 
 QCoro::Task<Result<QList<AttachmentMeta>, TolkaError>> MessageStore::attachmentsAsync(qint64 messageID)
 {
-    co_return co_await onPool([self = shared_from_this(), messageID] { return self->attachments(messageID); });
+    auto future = onPool([self = shared_from_this(), messageID] { return self->attachments(messageID); });
+    co_return co_await future;
 }
 
 QCoro::Task<Result<QList<Reaction>, TolkaError>> MessageStore::reactionsAsync(qint64 messageID)
 {
-    co_return co_await onPool([self = shared_from_this(), messageID] { return self->reactions(messageID); });
+    auto future = onPool([self = shared_from_this(), messageID] { return self->reactions(messageID); });
+    co_return co_await future;
 }
 
 QCoro::Task<Result<qint64, TolkaError>> MessageStore::maxRowIDAsync()
 {
-    co_return co_await onPool([self = shared_from_this()] { return self->maxRowID(); });
+    auto future = onPool([self = shared_from_this()] { return self->maxRowID(); });
+    co_return co_await future;
 }
 
 } // namespace velto
