@@ -122,6 +122,10 @@ void WebSocketClient::open()
     connect(socket, &QWebSocket::textMessageReceived, this,
             [this](const QString& text) { deliver(text.toUtf8()); });
     connect(socket, &QWebSocket::binaryMessageReceived, this, [this](const QByteArray& data) { deliver(data); });
+    connect(socket, &QWebSocket::pong, this, [this, socket](quint64, const QByteArray& payload) {
+        if (socket == m_socket)
+            handlePong(payload);
+    });
 
     m_handshakeTimer->start();
     socket->open(request);
@@ -134,6 +138,9 @@ void WebSocketClient::handleConnected(QWebSocket* socket)
     m_handshakeTimer->stop();
     m_isConnecting = false;
     m_isConnected = true;
+    m_framesSent = 0;
+    m_pingOutstanding = false;
+    m_confirmationWanted = false;
     if (onConnected)
         onConnected();
 }
@@ -190,7 +197,7 @@ void WebSocketClient::scheduleReconnect()
     m_reconnectTimer->start(int(std::lround(delay * 1000)));
 }
 
-Result<void, WebSocketError> WebSocketClient::sendText(const QString& text)
+Result<quint64, WebSocketError> WebSocketClient::sendText(const QString& text)
 {
     if (!m_socket || !m_isConnected)
         return fail(WebSocketError(WebSocketError::Code::notConnected));
@@ -199,10 +206,38 @@ Result<void, WebSocketError> WebSocketClient::sendText(const QString& text)
     const qint64 queued = m_socket->sendTextMessage(text);
     if (queued < 0 || (queued == 0 && !text.isEmpty()))
         return fail(WebSocketError(WebSocketError::Code::sendFailed, m_socket->errorString()));
-    return {};
+    return ++m_framesSent;
 }
 
-Result<void, WebSocketError> WebSocketClient::sendTyped(const QJsonObject& message)
+void WebSocketClient::requestDeliveryConfirmation()
+{
+    if (!m_socket || !m_isConnected)
+        return;
+    if (m_pingOutstanding) {
+        m_confirmationWanted = true;
+        return;
+    }
+    m_pingOutstanding = true;
+    m_confirmationWanted = false;
+    QByteArray payload;
+    payload.setNum(m_framesSent);
+    m_socket->ping(payload);
+}
+
+void WebSocketClient::handlePong(const QByteArray& payload)
+{
+    if (!m_pingOutstanding)
+        return;
+    bool ok = false;
+    const quint64 confirmed = payload.toULongLong(&ok);
+    m_pingOutstanding = false;
+    if (ok && onFramesConfirmed)
+        onFramesConfirmed(confirmed);
+    if (m_confirmationWanted)
+        requestDeliveryConfirmation();
+}
+
+Result<quint64, WebSocketError> WebSocketClient::sendTyped(const QJsonObject& message)
 {
     if (!m_socket || !m_isConnected)
         return fail(WebSocketError(WebSocketError::Code::notConnected));

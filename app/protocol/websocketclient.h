@@ -53,9 +53,18 @@ public:
 
     // Hands one text frame to the open socket. Never waits: a frame is either queued on an
     // open connection or refused.
-    Result<void, WebSocketError> sendText(const QString& text);
+    Result<quint64, WebSocketError> sendText(const QString& text);
     // relayEncoder: compact JSON, slashes as they are.
-    Result<void, WebSocketError> sendTyped(const QJsonObject& message);
+    Result<quint64, WebSocketError> sendTyped(const QJsonObject& message);
+
+    // Delivery confirmation. Every frame handed to the open socket gets a number (1, 2, … per
+    // connection; sendText's result carries it). requestDeliveryConfirmation() sends a WebSocket
+    // ping behind the frames sent so far; the peer answers a ping only after it has read every
+    // frame before it, so its pong confirms them: onFramesConfirmed(n) reports that frames 1…n of
+    // the current connection arrived. At most one ping is outstanding; later requests ride on it.
+    std::function<void(quint64 confirmedFrames)> onFramesConfirmed;
+    void requestDeliveryConfirmation();
+    quint64 framesSent() const { return m_framesSent; }
 
     // The owner calls this when the server accepted the relay, so the next loss starts the
     // back-off from the base delay again.
@@ -79,6 +88,7 @@ private:
     void cleanUp(const std::optional<QString>& reason, bool reportHandshakeFailure);
     void scheduleReconnect();
     void deliver(const QByteArray& bytes);
+    void handlePong(const QByteArray& payload);
 
     const Logger m_logger{"WebSocket"};
     QPointer<QWebSocket> m_socket;
@@ -90,6 +100,9 @@ private:
     int m_reconnectAttempt = 0;
     QTimer* m_reconnectTimer = nullptr;
     QTimer* m_handshakeTimer = nullptr;
+    quint64 m_framesSent = 0;
+    bool m_pingOutstanding = false;
+    bool m_confirmationWanted = false;
     double m_reconnectBaseDelay;
     double m_reconnectMaxDelay;
 };

@@ -175,6 +175,35 @@ private Q_SLOTS:
         QCOMPARE(attempts, attemptsAtStop);
     }
 
+    // A confirmation reports only frames the peer has already read, and requests made while a
+    // ping is outstanding are answered by a later one.
+    void deliveryConfirmationFollowsThePeer()
+    {
+        Peer peer;
+        WebSocketClient client(peer.url(), std::nullopt, 0.05, 0.4);
+        Recorder rec;
+        rec.attach(client);
+        QList<QPair<quint64, int>> confirmations; // (confirmed frames, frames the peer had read then)
+        int received = 0;
+        client.onFramesConfirmed = [&](quint64 n) { confirmations.append({n, received}); };
+        client.connectToServer();
+        QTRY_COMPARE(peer.sockets.size(), 1);
+        QTRY_VERIFY(client.isConnected());
+        connect(peer.sockets.first(), &QWebSocket::textMessageReceived, this, [&] { ++received; });
+
+        for (int i = 1; i <= 50; ++i) {
+            const auto sent = client.sendText(QStringLiteral(R"({"type":"E","n":%1})").arg(i));
+            QVERIFY(sent.ok());
+            QCOMPARE(sent.value(), quint64(i));
+            if (i == 10 || i == 20 || i == 50)
+                client.requestDeliveryConfirmation();
+        }
+        QTRY_VERIFY(!confirmations.isEmpty() && confirmations.last().first == 50);
+        QVERIFY(confirmations.size() <= 3);
+        for (const auto& [confirmed, readByPeer] : confirmations)
+            QVERIFY2(quint64(readByPeer) >= confirmed, qPrintable(QStringLiteral("%1 > %2").arg(confirmed).arg(readByPeer)));
+    }
+
     void disconnectStopsReconnecting()
     {
         Peer peer;
