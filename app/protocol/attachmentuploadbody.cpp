@@ -32,7 +32,7 @@ bool isToken(QByteArrayView text)
 AttachmentUploadBody::AttachmentUploadBody(const QString& path, const QByteArray& boundary, const QString& fileName,
                                            const QString& mimeType, const QString& messageId, QObject* parent)
     : QIODevice(parent)
-    , m_file(path)
+    , m_file(path, this) // a child, so it moves between threads with the body
     , m_head(head(boundary, fileName, mimeType))
     , m_tail(tail(boundary, messageId))
 {
