@@ -48,6 +48,16 @@ TolkaError TolkaError::database(const db::Error& underlying)
     return error;
 }
 
+TolkaError TolkaError::fileOperation(const QString& text)
+{
+    return TolkaError(Kind::fileOperation, text);
+}
+
+TolkaError TolkaError::processLaunch(const QString& text)
+{
+    return TolkaError(Kind::processLaunch, text);
+}
+
 QString TolkaError::description() const
 {
     switch (m_kind) {
@@ -80,6 +90,9 @@ QString TolkaError::description() const
         return QStringLiteral("Chat not found: ") + QString::number(m_chatID);
     case Kind::database:
         return m_underlying.description();
+    case Kind::fileOperation:
+    case Kind::processLaunch:
+        return m_value;
     }
     return QString();
 }

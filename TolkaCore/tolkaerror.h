@@ -19,6 +19,8 @@ public:
         invalidReaction,
         chatNotFound,
         database, // an SQLite failure passed on as it came
+        fileOperation, // a file-system failure of the sender, with the system's text
+        processLaunch, // a helper program that could not be started, with the system's text
     };
 
     static TolkaError permissionDenied(const QString& path, const db::Error& underlying);
@@ -29,9 +31,11 @@ public:
     static TolkaError invalidReaction(const QString& text);
     static TolkaError chatNotFound(qint64 chatID);
     static TolkaError database(const db::Error& error);
+    static TolkaError fileOperation(const QString& text);
+    static TolkaError processLaunch(const QString& text);
 
     Kind kind() const { return m_kind; }
-    // The case's text value (path, date text, service, …); empty for chatNotFound and database.
+    // The case's text value (path, date text, service, system text, …); empty for chatNotFound and database.
     const QString& value() const { return m_value; }
     qint64 chatID() const { return m_chatID; }
     // The SQLite error of permissionDenied and database.
