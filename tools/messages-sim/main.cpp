@@ -2,10 +2,12 @@
 // Each command is one entry of the table in main(); a command parses its own options.
 
 #include "messagessimulator.h"
+#include "osascriptstandin.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QTextStream>
@@ -22,6 +24,8 @@ struct Command {
     QString summary;
     QList<QCommandLineOption> options;
     std::function<int(const QCommandLineParser &)> run;
+    // Set for a command that reads its command line itself (osascript's, not ours).
+    std::function<int(const QStringList &)> runRaw = {};
 };
 
 QTextStream &out()
@@ -203,6 +207,17 @@ int runStream(const QCommandLineParser &parser)
     return report(simulator.stream(options));
 }
 
+// Stands in for osascript: `velto-messages-sim osascript -l AppleScript - ARG…` with the script on
+// standard input, as the osascript wrapper script next to the program calls it.
+int runOsascript(const QStringList &arguments)
+{
+    QFile input;
+    if (!input.open(stdin, QIODevice::ReadOnly))
+        return failWith(QStringLiteral("cannot read the script from standard input"));
+    const QByteArray script = input.readAll();
+    return OsascriptStandIn(OsascriptStandIn::Settings::fromEnvironment()).run(arguments, script);
+}
+
 QList<Command> commands()
 {
     const QCommandLineOption force(QStringLiteral("force"), QStringLiteral("Replace an existing database."));
@@ -246,6 +261,9 @@ QList<Command> commands()
           value("from", "Comma-separated senders (default: existing one-to-one chats).", "addresses"),
           QCommandLineOption(QStringLiteral("verbose"), QStringLiteral("Print every row as it is written."))},
          runStream},
+        {QStringLiteral("osascript"),
+         QStringLiteral("Stand in for osascript: run the relay's send script from standard input (see README)."),
+         {}, nullptr, runOsascript},
     };
 }
 
@@ -273,6 +291,8 @@ int main(int argc, char *argv[])
     for (const Command &command : table) {
         if (command.name != name)
             continue;
+        if (command.runRaw)
+            return command.runRaw(arguments.mid(2));
         QCommandLineParser parser;
         parser.setApplicationDescription(command.summary);
         parser.addOptions(command.options);
