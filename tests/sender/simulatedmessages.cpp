@@ -60,38 +60,18 @@ void SimulatedMessages::refuseAutomation()
         qFatal("cannot create the automation refusal flag");
 }
 
-QList<QJsonObject> SimulatedMessages::logEntries() const
-{
-    QList<QJsonObject> entries;
-    QFile file(logPath(m_home.path()));
-    if (!file.open(QIODevice::ReadOnly))
-        return entries;
-    while (!file.atEnd()) {
-        const QByteArray line = file.readLine().trimmed();
-        if (!line.isEmpty())
-            entries.append(QJsonDocument::fromJson(line).object());
-    }
-    return entries;
-}
-
 QList<QJsonObject> SimulatedMessages::calls() const
 {
     QList<QJsonObject> calls;
-    for (const QJsonObject& entry : logEntries()) {
+    QFile file(logPath(m_home.path()));
+    if (!file.open(QIODevice::ReadOnly))
+        return calls;
+    while (!file.atEnd()) {
+        const QJsonObject entry = QJsonDocument::fromJson(file.readLine().trimmed()).object();
         if (entry.contains(QLatin1String("outcome")))
             calls.append(entry);
     }
     return calls;
-}
-
-QList<QJsonObject> SimulatedMessages::applied() const
-{
-    QList<QJsonObject> applied;
-    for (const QJsonObject& entry : logEntries()) {
-        if (entry.contains(QLatin1String("applied")))
-            applied.append(entry);
-    }
-    return applied;
 }
 
 qint64 SimulatedMessages::count(const QString& table) const

@@ -30,10 +30,8 @@ public:
     QString home() const { return m_home.path(); }
     QString databasePath() const;
 
-    // The osascript calls the stand-in saw, oldest first (each with "arguments" and "outcome"),
-    // and the sends it applied (each with "applied": the rows written).
+    // The osascript calls the stand-in saw, oldest first (each with "arguments" and "outcome").
     QList<QJsonObject> calls() const;
-    QList<QJsonObject> applied() const;
 
     // Refuse automation from now on, as macOS does when the user said no.
     void refuseAutomation();
@@ -42,8 +40,6 @@ public:
     qint64 count(const QString& table) const;
 
 private:
-    QList<QJsonObject> logEntries() const;
-
     TemporaryHome m_home;
     QString m_error;
     QByteArray m_previousOsascript;
