@@ -22,6 +22,7 @@ struct Patterns {
     SyncFilterPattern numericShortCode{uR"(^\d{4,8}$)"};
     SyncFilterPattern alphanumericSenderId{uR"(^[A-Z0-9]{2,11}$)"};
     SyncFilterPattern anyDigit{uR"(\d)"};
+    SyncFilterPattern anyLetter{uR"([A-Z])"};
     SyncFilterPattern googleStyleCode{uR"(^G-\d{6}\b)"};
     SyncFilterPattern fourToEightDigits{uR"(\b\d{4,8}\b)"};
     // The keyword rule with possessive white space and the optional "this"/"the" folded into
@@ -194,7 +195,11 @@ bool SyncFilter::isShortCode(const QString& sender)
     const Patterns& p = patterns();
     if (p.numericShortCode.foundIn(cleaned))
         return true;
-    return p.alphanumericSenderId.foundIn(cleaned) && p.anyDigit.foundIn(cleaned);
+    // An alphanumeric sender id has a letter as well as a digit. Nine to eleven digits alone are
+    // a phone number ("+1" and ten digits cleans to eleven): counting them as short codes would
+    // withhold every North American contact, and with the verification-code rule every message
+    // of theirs that mentions a number.
+    return p.alphanumericSenderId.foundIn(cleaned) && p.anyDigit.foundIn(cleaned) && p.anyLetter.foundIn(cleaned);
 }
 
 bool SyncFilter::is2FACode(const QString& text, const QString& sender)

@@ -92,7 +92,8 @@ public:
     static QString senderOf(const ChatMessage& message);
     // The text looks like a verification-code message.
     static bool is2FACode(const QString& text, const QString& sender);
-    // The sender is a numeric short code, or an alphanumeric sender id containing a digit.
+    // The sender is a numeric short code of 4 to 8 digits, or an alphanumeric sender id (2 to 11
+    // upper-case letters and digits, with at least one of each).
     static bool isShortCode(const QString& sender);
     // The sender without plus signs, white space and hyphens.
     static QString cleanSender(const QString& sender);

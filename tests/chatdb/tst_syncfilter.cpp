@@ -93,7 +93,10 @@ private Q_SLOTS:
                                                << QStringLiteral("Your code\n123456") << false;
         QTest::newRow("code on the same line") << true << true << true << false << none << friendSender
                                                << QStringLiteral("Your code: 123456") << true;
-        // Digits and a short-code sender.
+        // Digits and a short-code sender; a North American contact is no short code.
+        QTest::newRow("digits from a North American contact") << true << true << true << false << none
+                                                              << QStringLiteral("+14155550123")
+                                                              << QStringLiteral("Meet at 1830 by gate 12") << false;
         QTest::newRow("digits from a short code") << true << true << true << false << none << QStringLiteral("55555")
                                                   << QStringLiteral("Order 9931 shipped") << true;
 
@@ -106,8 +109,15 @@ private Q_SLOTS:
                                                        << QStringLiteral("Hi") << false;
         QTest::newRow("+1, blank, hyphenated seven digits") << true << true << false << true << none
                                                             << QStringLiteral("+1 555-0123") << QStringLiteral("Hi") << true;
+        // Digits alone beyond eight are a phone number, not a sender id.
         QTest::newRow("North American number") << true << true << false << true << none << QStringLiteral("+14155550123")
-                                               << QStringLiteral("Hi") << true;
+                                               << QStringLiteral("Hi") << false;
+        QTest::newRow("eleven digits without plus") << true << true << false << true << none << QStringLiteral("14155550123")
+                                                    << QStringLiteral("Hi") << false;
+        QTest::newRow("eleven-character sender id") << true << true << false << true << none << QStringLiteral("BANK2FA1234")
+                                                    << QStringLiteral("Hi") << true;
+        QTest::newRow("twelve-character sender id") << true << true << false << true << none << QStringLiteral("BANK2FA12345")
+                                                    << QStringLiteral("Hi") << false;
         QTest::newRow("twelve-digit number") << true << true << false << true << none << QStringLiteral("+447700900123")
                                              << QStringLiteral("Hi") << false;
         QTest::newRow("short-code rule off") << true << true << false << false << none << QStringLiteral("12345")
