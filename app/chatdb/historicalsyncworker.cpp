@@ -134,21 +134,19 @@ QCoro::Task<Result<void, HistoricalSyncWorker::SyncError>> HistoricalSyncWorker:
 {
     // Refused while a sync is still inside this coroutine, even one whose running flag was
     // already cleared: two loops would share one state.
-    if (m_running.load() || m_currentSync)
+    if (m_running.load() || m_busy)
         co_return fail(SyncError::alreadyRunning());
     if (std::optional<SyncError> invalid = request.validate())
         co_return fail(*invalid);
     const std::shared_ptr<HistoricalSyncWorker> self = shared_from_this();
     const std::shared_ptr<ChatDBReader> reader = m_chatDB;
     m_running.store(true);
+    m_busy = true;
 
     const int batchSize = request.effectiveBatchSize();
     const auto startDate = quint64(request.startDate);
     const auto endDate = quint64(request.endDate);
     const bool readable = reader && reader->isOpen();
-
-    // Marks the worker busy while the estimate runs.
-    m_currentSync = SyncState{};
 
     qint64 totalEstimate = 0;
     qint64 estimatedTotalBatches = 0;
@@ -276,6 +274,7 @@ QCoro::Task<Result<void, HistoricalSyncWorker::SyncError>> HistoricalSyncWorker:
     }
     m_running.store(false);
     m_currentSync.reset();
+    m_busy = false;
     co_return {};
 }
 

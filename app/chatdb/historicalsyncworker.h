@@ -134,7 +134,8 @@ public:
     // callback; onComplete is still called.
     void stop() { m_running.store(false); }
 
-    // The progress of the running sync; absent while idle.
+    // The progress of the running sync, from the end of its estimate until it has completed;
+    // absent otherwise.
     std::optional<SyncState> currentSync() const { return m_currentSync; }
 
     // The number of pages after which a sync gives up (safetyCapHit); defaultSafetyCap unless changed.
@@ -148,6 +149,7 @@ private:
     const std::shared_ptr<ChatDBReader> m_chatDB;
     const std::shared_ptr<const SyncFilter> m_syncFilter;
     std::atomic<bool> m_running{false};
+    bool m_busy = false; // inside startSync, from acceptance to return, whatever the flag says
     std::optional<SyncState> m_currentSync;
     qint64 m_safetyCap = defaultSafetyCap;
     BatchCallback m_onBatch;

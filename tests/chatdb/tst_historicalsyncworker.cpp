@@ -316,6 +316,8 @@ private Q_SLOTS:
         auto worker = HistoricalSyncWorker::create(reader);
         auto recording = record(*worker);
         recording->duringBatch = [&worker](int page) {
+            QVERIFY(worker->currentSync());
+            QCOMPARE(worker->currentSync()->totalBatches, qint64(page));
             if (page == 2)
                 worker->stop();
         };
@@ -372,7 +374,6 @@ private Q_SLOTS:
         request.batchSize = 100;
         QCoro::Task<SyncResult> first = worker->startSync(request);
         QVERIFY(worker->isRunning());
-        QVERIFY(worker->currentSync());
         SyncResult second = await(worker->startSync(request));
         QCOMPARE(second.error(), SyncError::alreadyRunning());
         QCOMPARE(second.error().description(), QStringLiteral("Sync already in progress"));
