@@ -1,12 +1,16 @@
 #include "relayruntime.h"
 
+#include "attachmentuploader.h"
 #include "envelope.h"
 #include "sessionmessages.h"
+#include "statemanager.h"
+#include "tolkawatcher.h"
 #include "systemhealth.h"
 #include "task.h"
 #include "websocketclient.h"
 
 #include <QDateTime>
+#include <QTimer>
 #include <QUrl>
 
 namespace velto {
@@ -20,7 +24,18 @@ QString description(RelayRuntimeError error)
     return {};
 }
 
-RelayRuntime::RelayRuntime(QObject* parent) : QObject(parent) {}
+RelayRuntime::RelayRuntime(QObject* parent)
+    : QObject(parent)
+    , m_stateManager(std::make_unique<StateManager>())
+    , m_attachmentUploader(new AttachmentUploader(this))
+    , m_watcherRestart(new QTimer(this))
+{
+    m_watcherRestart->setSingleShot(true);
+    connect(m_watcherRestart, &QTimer::timeout, this, [this] {
+        if (m_isRunning && m_isIdentified)
+            startTolkaWatcher();
+    });
+}
 
 RelayRuntime::~RelayRuntime() = default;
 
@@ -28,6 +43,11 @@ void RelayRuntime::setReconnectDelays(double baseSeconds, double maxSeconds)
 {
     m_reconnectBaseDelay = baseSeconds;
     m_reconnectMaxDelay = maxSeconds;
+}
+
+void RelayRuntime::setWatchTiming(std::chrono::milliseconds debounce, std::chrono::milliseconds safetyCheck)
+{
+    m_watchTiming = std::make_pair(debounce, safetyCheck);
 }
 
 void RelayRuntime::log(LogLevel level, const QString& text, const LogContext& context)
@@ -52,8 +72,9 @@ QCoro::Task<Result<void, RelayRuntimeError>> RelayRuntime::start(RelayRuntimeOpt
     log(LogLevel::info, QStringLiteral("Starting relay runtime..."));
     setStage(ConnectionStage::connecting, false);
 
-    // Message automation, the uploader and the contacts change observer join here as
-    // they are built; none of them can stop a start.
+    // Message automation and the contacts change observer join here as they are built; none
+    // of them can stop a start.
+    m_attachmentUploader->initialize(options.apiServerUrl, options.apiKey);
 
     const QUrl url(options.apiServerUrl, QUrl::StrictMode);
     if (!url.isValid() || url.scheme().isEmpty() || url.host().isEmpty())
@@ -72,6 +93,10 @@ QCoro::Task<Result<void, RelayRuntimeError>> RelayRuntime::start(RelayRuntimeOpt
     client->onDisconnected = [self](const std::optional<QString>& reason) {
         if (self)
             self->handleDisconnected(reason);
+    };
+    client->onFramesConfirmed = [self](quint64 confirmed) {
+        if (self)
+            self->framesConfirmed(confirmed);
     };
     m_webSocket = client;
     co_await client->connectToServer();
@@ -147,10 +172,9 @@ void RelayRuntime::handleAuthResult(const ServerAuthResult& result)
 
 void RelayRuntime::afterAuthentication()
 {
-    // Account detection, its timer and the live watcher start here once they exist.
+    // Account detection and its timer join here as they are built.
+    startTolkaWatcher();
 }
-
-void RelayRuntime::stopLiveWatcher() {}
 
 const QHash<QString, RelayRuntime::Handler>& RelayRuntime::dispatchTable()
 {

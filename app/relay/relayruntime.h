@@ -12,13 +12,28 @@
 
 #include <QCoroTask>
 
+#include <chrono>
 #include <functional>
+#include <memory>
 #include <optional>
+
+class QTimer;
 
 namespace velto {
 
+class AttachmentUploader;
+class StateManager;
+class TolkaWatcher;
 class WebSocketClient;
 struct ServerAuthResult;
+
+// One send made on the server's request, remembered to recognise its database echo.
+struct SentMessageTracking {
+    QString messageId;
+    QString recipient;
+    QString body;
+    double timestamp = 0; // milliseconds since 1970 when the request was handled
+};
 
 struct RelayRuntimeOptions {
     QString apiServerUrl;
@@ -62,6 +77,13 @@ public:
 
     // The reconnect delays used for the server connection; tests shorten them.
     void setReconnectDelays(double baseSeconds, double maxSeconds);
+    // The live watcher's debounce and safety-check interval; tests shorten them.
+    void setWatchTiming(std::chrono::milliseconds debounce, std::chrono::milliseconds safetyCheck);
+
+    // Whether a row of the Messages database is the echo of a send made on request; a match
+    // forgets the tracked send.
+    std::pair<bool, std::optional<QString>> matchSentMessage(const QString& recipient, const QString& body,
+                                                             double sentAt);
 
     // Entry point for every server message (type from the envelope, complete bytes). Called by
     // the WebSocket client; public so that dispatch can be driven without a socket.
@@ -96,7 +118,15 @@ private:
 
     // Set-up and tear-down of the components that follow authentication.
     void afterAuthentication();
+
+    // The live bridge (relayruntime_watcher.cpp).
+    void startTolkaWatcher();
     void stopLiveWatcher();
+    bool sendLiveEvent(const QJsonObject& event);
+    bool reconcileSentMessage(const QJsonObject& event);
+    void rowHandedOn(qint64 rowId);
+    void framesConfirmed(quint64 confirmedFrames);
+    void liveWatcherStopped(const QString& reason, bool readFailed);
 
     void log(LogLevel level, const QString& text, const LogContext& context = {});
     void setStage(ConnectionStage stage, bool connected);
@@ -111,6 +141,19 @@ private:
     qint64 m_messagesReceived = 0;
     double m_reconnectBaseDelay = 2.0;
     double m_reconnectMaxDelay = 30.0;
+
+    std::unique_ptr<StateManager> m_stateManager;
+    AttachmentUploader* m_attachmentUploader = nullptr;
+    QPointer<TolkaWatcher> m_tolkaWatcher;
+    // Rows whose events were handed on but not yet confirmed read: (frame number, row id).
+    QList<QPair<quint64, qint64>> m_unconfirmedRows;
+    // A failed read restarts the watcher after a delay that grows while reads keep failing.
+    static constexpr int kWatcherRestartBase = 1000;
+    static constexpr int kWatcherRestartMax = 30000;
+    QTimer* m_watcherRestart = nullptr;
+    int m_watcherRestartDelay = kWatcherRestartBase;
+    std::optional<std::pair<std::chrono::milliseconds, std::chrono::milliseconds>> m_watchTiming;
+    QHash<QString, SentMessageTracking> m_sentMessagesCache;
 };
 
 } // namespace velto

@@ -356,7 +356,9 @@ private Q_SLOTS:
         Reports reports;
         reports.attach(host);
         std::optional<Result<void, RelayRuntimeError>> outcome;
-        auto run = [&]() -> QCoro::Task<> { outcome = co_await host.start({QStringLiteral("not a url"), kRelayId, kKey}); };
+        // Named, not a temporary inside co_await: GCC 12 destroys such temporaries twice.
+        const RelayRuntimeOptions options{QStringLiteral("not a url"), kRelayId, kKey};
+        auto run = [&]() -> QCoro::Task<> { outcome = co_await host.start(options); };
         run();
         QTRY_VERIFY(outcome.has_value());
         QVERIFY(!outcome->ok());
@@ -366,6 +368,7 @@ private Q_SLOTS:
     }
 
 private:
+    test::TemporaryHome m_home; // the runtime's read position and database paths stay in here
     std::unique_ptr<RelayServerHarness> m_server;
 };
 
