@@ -72,9 +72,10 @@ QCoro::Task<Result<void, RelayRuntimeError>> RelayRuntime::start(RelayRuntimeOpt
     log(LogLevel::info, QStringLiteral("Starting relay runtime..."));
     setStage(ConnectionStage::connecting, false);
 
-    // Message automation and the contacts change observer join here as they are built; none
-    // of them can stop a start.
+    // None of these can stop a start.
+    initializeSending();
     m_attachmentUploader->initialize(options.apiServerUrl, options.apiKey);
+    startContactsObserver();
 
     const QUrl url(options.apiServerUrl, QUrl::StrictMode);
     if (!url.isValid() || url.scheme().isEmpty() || url.host().isEmpty())
@@ -110,6 +111,7 @@ QCoro::Task<> RelayRuntime::stop()
     m_isRunning = false;
     m_isIdentified = false;
     stopLiveWatcher();
+    stopSyncWork();
     if (QPointer<WebSocketClient> client = m_webSocket) {
         m_webSocket = nullptr;
         const Guard<RelayRuntime> guard(this);
@@ -172,7 +174,7 @@ void RelayRuntime::handleAuthResult(const ServerAuthResult& result)
 
 void RelayRuntime::afterAuthentication()
 {
-    // Account detection and its timer join here as they are built.
+    startAccountDetection();
     startTolkaWatcher();
 }
 
@@ -258,8 +260,7 @@ void RelayRuntime::onStatusRequest(const QString&, const QJsonObject& message)
     response.status.relayId = m_relayId;
     response.status.connected = m_isIdentified;
     response.status.relayStatus = m_isIdentified ? QStringLiteral("connected") : QStringLiteral("disconnected");
-    // The send queue belongs to message automation; until it runs here nothing is waiting.
-    response.status.messageQueue = QueueStatus{0, false};
+    response.status.messageQueue = sendQueueStatus();
     sendTypedEvent(response.toJson());
 }
 
@@ -308,36 +309,6 @@ void RelayRuntime::onSyncStart(const QString& type, const QJsonObject& message)
 void RelayRuntime::onContactsSyncRequest(const QString&, const QJsonObject&)
 {
     startContactsSync(QStringLiteral("CONTACTS_SYNC_REQUEST"));
-}
-
-// The handlers below are routed here now and filled by sending, historical sync,
-// conversation-list sync and contacts sync as each lands.
-void RelayRuntime::onSendMessage(const QString& type, const QJsonObject&)
-{
-    log(LogLevel::warn, type + QStringLiteral(" received; sending on request is not available in this build"));
-}
-
-void RelayRuntime::onHistoricalSyncRequest(const QString& type, const QJsonObject&)
-{
-    log(LogLevel::warn, type + QStringLiteral(" received; historical sync is not available in this build"));
-}
-
-void RelayRuntime::onConversationsListRequest(const QString& type, const QJsonObject&)
-{
-    log(LogLevel::warn, type + QStringLiteral(" received; conversation-list sync is not available in this build"));
-}
-
-void RelayRuntime::startContactsSync(const QString& triggerLabel)
-{
-    log(LogLevel::warn, QStringLiteral("Contacts sync requested (") + triggerLabel
-                            + QStringLiteral("); contacts sync is not available in this build"));
-}
-
-void RelayRuntime::startConversationsSync(const QString& requestId, int batchSize, const QString& triggerLabel)
-{
-    log(LogLevel::warn, QStringLiteral("Conversation list requested (%1, id %2, batch %3); not available in this build")
-                            .arg(triggerLabel, requestId)
-                            .arg(batchSize));
 }
 
 } // namespace velto

@@ -25,6 +25,7 @@ class AttachmentUploader;
 class StateManager;
 class TolkaWatcher;
 class WebSocketClient;
+struct QueueStatus;
 struct ServerAuthResult;
 
 // One send made on the server's request, remembered to recognise its database echo.
@@ -108,13 +109,24 @@ private:
     void onBatchAck(const QString& type, const QJsonObject& message);
     void onSyncStart(const QString& type, const QJsonObject& message);
 
-    // Requests whose handling lives with sending, syncing and contacts.
-    void onSendMessage(const QString& type, const QJsonObject& message);
-    void onHistoricalSyncRequest(const QString& type, const QJsonObject& message);
     void onContactsSyncRequest(const QString& type, const QJsonObject& message);
+
+    // ---- Sending on request (relayruntime_send.cpp) ----
+    void initializeSending();
+    QueueStatus sendQueueStatus() const;
+    void onSendMessage(const QString& type, const QJsonObject& message);
+    // ---- end of sending ----
+
+    // ---- Syncs and triggers (relayruntime_sync.cpp) ----
+    void startContactsObserver();
+    void startAccountDetection();
+    // Stops the historical sync worker, account detection and the contacts observer.
+    void stopSyncWork();
+    void onHistoricalSyncRequest(const QString& type, const QJsonObject& message);
     void onConversationsListRequest(const QString& type, const QJsonObject& message);
     void startContactsSync(const QString& triggerLabel);
     void startConversationsSync(const QString& requestId, int batchSize, const QString& triggerLabel);
+    // ---- end of syncs ----
 
     // Set-up and tear-down of the components that follow authentication.
     void afterAuthentication();
