@@ -144,18 +144,24 @@ private Q_SLOTS:
         const auto stepped = q->step();
         QVERIFY(stepped.ok() && stepped.value());
         const QString chatGuid = q->text(0);
-        auto members = db->prepare(QStringLiteral("SELECT COUNT(*) FROM chat_handle_join j JOIN chat c ON c.ROWID = j.chat_id "
-                                                  "WHERE c.guid = ?"));
+        auto members = db->prepare(QStringLiteral("SELECT h.id FROM chat_handle_join j JOIN chat c ON c.ROWID = j.chat_id "
+                                                  "JOIN handle h ON h.ROWID = j.handle_id WHERE c.guid = ? ORDER BY h.id"));
         QVERIFY(members.ok() && members->bindAll(chatGuid).ok());
-        const auto counted = members->step();
-        QVERIFY(counted.ok() && counted.value());
-        const int memberCount = int(members->int64(0).value_or(0));
-        QVERIFY(memberCount >= 2);
+        QStringList memberIds;
+        while (true) {
+            const auto row = members->step();
+            QVERIFY(row.ok());
+            if (!row.value())
+                break;
+            memberIds << members->text(0);
+        }
+        QVERIFY(memberIds.size() >= 2);
 
         const qint64 since = m_server->lastSeq();
         auto sent = m_sim->addOutgoing({{}, chatGuid, QStringLiteral("Dinner at 8?"), {}, {}});
         QVERIFY(sent.ok());
-        auto like = m_sim->addTapback({sent->guid, 2001, {}, QStringLiteral("+14155550177")});
+        // From a member: a sender new to the chat would join it before the watcher reads the rows.
+        auto like = m_sim->addTapback({sent->guid, 2001, {}, memberIds.first()});
         QVERIFY(like.ok());
         auto unlike = m_sim->addTapback({sent->guid, 3001, {}, {}});
         QVERIFY(unlike.ok());
@@ -174,8 +180,10 @@ private Q_SLOTS:
         QVERIFY(!s.contains(QLatin1String("sender")));
         QCOMPARE(s.value(QLatin1String("isGroupChat")).toBool(), true);
         QCOMPARE(s.value(QLatin1String("chatGuid")).toString(), chatGuid);
-        // At least the chat's joined handles (the store's participant list may name more).
-        QVERIFY(s.value(QLatin1String("groupMembers")).toArray().size() >= memberCount);
+        QStringList groupMembers;
+        for (const QJsonValue& v : s.value(QLatin1String("groupMembers")).toArray())
+            groupMembers << v.toString();
+        QCOMPARE(groupMembers, memberIds);
         QCOMPARE(s.value(QLatin1String("is_sent")).toBool(), true);
         QVERIFY(s.value(QLatin1String("send_error")).isDouble());
 
