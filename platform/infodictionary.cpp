@@ -9,6 +9,11 @@ QVariant value(const QString& key)
         const QString url = QStringLiteral(VELTO_INFO_API_SERVER_URL);
         return url.isEmpty() ? QVariant() : QVariant(url);
     }
+    if (key == QLatin1String("APPCAST_URL")) {
+        // The update feed; absent when none is compiled in, and update checks are then off.
+        const QString url = QStringLiteral(VELTO_INFO_APPCAST_URL);
+        return url.isEmpty() ? QVariant() : QVariant(url);
+    }
     if (key == QLatin1String("CFBundleShortVersionString"))
         return QStringLiteral(VELTO_INFO_VERSION);
     return {};
