@@ -1,8 +1,13 @@
 #pragma once
 
 #include "relayruntime.h"
+#include "task.h"
 
+#include <QCoroFuture>
 #include <QObject>
+#include <QPromise>
+
+#include <memory>
 
 class QThread;
 
@@ -31,6 +36,11 @@ public:
     // Configures the runtime before start; runs on the relay thread.
     void configure(std::function<void(RelayRuntime&)> setUp);
 
+    // Runs an awaitable operation of the runtime on the relay thread and hands its result back
+    // to the caller's thread. `operation` must not capture anything the relay thread may not use.
+    template <typename T>
+    QCoro::Task<T> callOnRelayThread(std::function<QCoro::Task<T>(RelayRuntime&)> operation);
+
     // For reading state in tests: runs `read` on the relay thread and waits for it.
     template <typename T>
     T readOnRelayThread(std::function<T(const RelayRuntime&)> read) const;
@@ -42,6 +52,35 @@ private:
     QThread* m_thread = nullptr;
     RelayRuntime* m_runtime = nullptr;
 };
+
+namespace detail {
+template <typename T>
+QCoro::Task<> runOnRelayThread(RelayRuntime* runtime, std::function<QCoro::Task<T>(RelayRuntime&)> operation,
+                               std::shared_ptr<QPromise<T>> promise)
+{
+    // Named: GCC 12 mishandles temporaries inside a co_await expression.
+    auto running = operation(*runtime);
+    T result = co_await std::move(running);
+    promise->addResult(std::move(result));
+    promise->finish();
+}
+} // namespace detail
+
+template <typename T>
+QCoro::Task<T> RelayRuntimeHost::callOnRelayThread(std::function<QCoro::Task<T>(RelayRuntime&)> operation)
+{
+    auto promise = std::make_shared<QPromise<T>>();
+    QFuture<T> future = promise->future();
+    promise->start();
+    RelayRuntime* runtime = m_runtime;
+    QMetaObject::invokeMethod(
+        runtime,
+        [runtime, operation = std::move(operation), promise] {
+            startTask(detail::runOnRelayThread<T>(runtime, operation, promise), "relay call");
+        },
+        Qt::QueuedConnection);
+    co_return co_await future;
+}
 
 template <typename T>
 T RelayRuntimeHost::readOnRelayThread(std::function<T(const RelayRuntime&)> read) const
