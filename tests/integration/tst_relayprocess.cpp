@@ -1,7 +1,8 @@
-// `velto --headless` as a real process: it forwards rows written to a simulated Messages database,
-// and a relay killed outright mid-burst loses nothing once it is started again.
+// The velto executable as a real process: `velto register` against the reference server, then
+// `velto --headless` starts by itself, forwards rows written to a simulated Messages database,
+// loses nothing when killed outright mid-burst, and shuts down cleanly on SIGTERM.
 #include "messagessimulator.h"
-#include "relaycredentials.h"
+#include "configuration.h"
 #include "relayserverharness.h"
 #include "testsupport.h"
 
@@ -13,12 +14,9 @@
 #include <QTest>
 
 #include <csignal>
+#include <sys/stat.h>
 
 using namespace velto;
-
-namespace {
-const QString kKey = QStringLiteral("process-test-key");
-}
 
 class TestRelayProcess : public QObject {
     Q_OBJECT
@@ -31,14 +29,69 @@ private Q_SLOTS:
         sim::FillOptions fill = sim::FillOptions::preset(QStringLiteral("small")).value();
         fill.messages = 50;
         QVERIFY(m_sim->fill(fill).ok());
-        QVERIFY2(m_server.start({QStringLiteral("--api-key"), kKey, QStringLiteral("--ping-interval-ms"), QStringLiteral("0")}),
+        QVERIFY2(m_server.start({QStringLiteral("--ping-interval-ms"), QStringLiteral("0")}),
                  qPrintable(m_server.errorString()));
-        RelayCredentials credentials;
-        credentials.relayId = QStringLiteral("process-relay");
-        credentials.tenantId = QStringLiteral("tenant-dev");
-        credentials.apiKey = kKey;
-        credentials.backendUrl = m_server.wsUrl().toString();
-        QVERIFY(credentials.save().ok());
+    }
+
+    // Registration comes first: every later case runs the relay it set up.
+    void registerFromTheCommandLine_data()
+    {
+        QTest::addColumn<QString>("token");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("output");
+        QTest::newRow("malformed") << QStringLiteral("hello") << 1 << QStringLiteral("Token must start with 'velt_' prefix.");
+        QTest::newRow("unknown") << QStringLiteral("velt_AAAAAAAAAAAA_BBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBB") << 1
+                                 << QStringLiteral("Token not found or already used. Try connecting again from the dashboard.");
+        QTest::newRow("expired") << QStringLiteral("expired") << 1
+                                 << QStringLiteral("This token has expired. Please generate a new one from the dashboard.");
+        QTest::newRow("valid") << QStringLiteral("fresh") << 0 << QStringLiteral("Registered as relay");
+        QTest::newRow("reused") << QStringLiteral("reused") << 1
+                                << QStringLiteral("This token has been fully used. Generate a new one.");
+    }
+
+    void registerFromTheCommandLine()
+    {
+        QFETCH(QString, token);
+        QFETCH(int, exitCode);
+        QFETCH(QString, output);
+        if (token == QLatin1String("expired")) {
+            token = m_server.issueRegistrationToken(1);
+            QTest::qWait(1500);
+        } else if (token == QLatin1String("fresh")) {
+            token = m_server.issueRegistrationToken();
+            m_usedToken = token;
+        } else if (token == QLatin1String("reused")) {
+            token = m_usedToken;
+        }
+        QVERIFY(!token.isEmpty());
+        QProcess velto;
+        velto.start(QDir(test::binDir()).filePath(QStringLiteral("velto")),
+                    {QStringLiteral("register"), QStringLiteral("--token"), token, QStringLiteral("--server"),
+                     m_server.wsUrl().toString()});
+        QVERIFY(velto.waitForFinished(30000));
+        const QString printed = QString::fromUtf8(velto.readAllStandardOutput() + velto.readAllStandardError());
+        QCOMPARE(velto.exitCode(), exitCode);
+        QVERIFY2(printed.contains(output), qPrintable(printed));
+        if (exitCode == 0) {
+            struct stat info {};
+            QCOMPARE(::stat(QFile::encodeName(Configuration::relayAuthFile()).constData(), &info), 0);
+            QCOMPARE(int(info.st_mode & 0777), 0600);
+
+            QVERIFY(QFile::exists(Configuration::wizardStateFile()));
+        }
+    }
+
+    // With auto-start disabled, start-up completes and the relay stays stopped.
+    void autoStartCanBeDisabled()
+    {
+        qputenv("DISABLE_AUTO_START", "true");
+        const bool started = startRelay();
+        qunsetenv("DISABLE_AUTO_START");
+        QVERIFY(started);
+        QTRY_VERIFY_WITH_TIMEOUT(m_output.contains("Startup complete"), 15000);
+        QTest::qWait(500);
+        QVERIFY(!m_output.contains("Starting relay runtime"));
+        QVERIFY(m_server.relays().isEmpty());
     }
 
     void cleanup() { stopRelay(SIGTERM); }
@@ -81,6 +134,29 @@ private Q_SLOTS:
         for (const QString& g : guids)
             duplicates += seen.value(g) - 1;
         qInfo("SIGKILL burst: %lld rows, all arrived, %d sent twice", qlonglong(guids.size()), duplicates);
+    }
+
+    // A registration link given to a second process reaches the running one, which (being set up
+    // already) asks for the switch to be confirmed; the answer reaches it the same way.
+    void linkHandedToRunningInstance()
+    {
+        QVERIFY(startRelay());
+        QTRY_VERIFY_WITH_TIMEOUT(m_output.contains("Startup complete"), 15000);
+        auto velto = [](const QStringList& arguments) {
+            QProcess p;
+            p.start(QDir(test::binDir()).filePath(QStringLiteral("velto")), arguments);
+            p.waitForFinished(10000);
+            return std::make_pair(p.exitCode(), QString::fromUtf8(p.readAllStandardOutput() + p.readAllStandardError()));
+        };
+        const auto handed = velto({QStringLiteral("velto://register?token=velt_AAAAAAAAAAAA_CCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCC")});
+        QCOMPARE(handed.first, 0);
+        QVERIFY2(handed.second.contains(QLatin1String("handed to the running velto")), qPrintable(handed.second));
+        QTRY_VERIFY(m_output.contains("A registration link arrived while this Mac is already a relay"));
+        QTRY_VERIFY(QFile::exists(Configuration::pendingRegistrationFile()));
+        QCOMPARE(velto({QStringLiteral("--cancel-switch")}).first, 0);
+        QTRY_VERIFY(!QFile::exists(Configuration::pendingRegistrationFile()));
+        // Not a registration link: refused without bothering the running relay.
+        QCOMPARE(velto({QStringLiteral("velto://other?token=x")}).first, 2);
     }
 
     // SIGTERM ends the process cleanly, with "Shutdown complete" as its last line.
@@ -128,6 +204,7 @@ private:
     RelayServerHarness m_server;
     std::unique_ptr<QProcess> m_relay;
     QByteArray m_output;
+    QString m_usedToken;
 };
 
 QTEST_GUILESS_MAIN(TestRelayProcess)
