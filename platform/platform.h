@@ -11,10 +11,4 @@ QString homeDirectory();
 // The user's full name from the password database (GECOS field), empty when unknown.
 QString userFullName();
 
-// The machine's hardware identifier as an upper-case UUID: ioreg's IOPlatformUUID where that
-// tool exists, else /etc/machine-id (stable across launches). Empty when neither is readable.
-// Blocks while ioreg runs: only the interim headless start uses it. Everything else asks
-// RelayIdentityService::getHardwareUUID(), which does not block; this goes once that start does.
-QString hardwareUuid();
-
 } // namespace velto::Platform
