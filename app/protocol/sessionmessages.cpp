@@ -107,6 +107,83 @@ std::optional<ServerSyncStart> ServerSyncStart::decode(const QJsonObject& object
     return start;
 }
 
+std::optional<ServerSendMessage> ServerSendMessage::decode(const QJsonObject& object)
+{
+    JsonReader r(object);
+    r.requiredString("type");
+    ServerSendMessage m;
+    m.timestamp = r.requiredNumber("timestamp");
+    m.messageId = r.requiredString("messageId");
+    m.requestId = r.optionalString("requestId");
+    m.recipient = r.requiredString("recipient");
+    m.body = r.requiredString("body");
+    m.priority = r.optionalString("priority");
+    m.isGroupChat = r.optionalBool("isGroupChat");
+    m.groupId = r.optionalString("groupId");
+    m.chatGuid = r.optionalString("chatGuid");
+    m.groupDisplayName = r.optionalString("groupDisplayName");
+    if (const auto members = r.optionalArray("groupMembers")) {
+        QStringList list;
+        for (const QJsonValue& value : *members) {
+            if (!value.isString())
+                return std::nullopt;
+            list.append(value.toString());
+        }
+        m.groupMembers = list;
+    }
+    m.chatStyle = r.optionalInteger("chatStyle");
+    if (const auto attachments = r.optionalArray("attachments")) {
+        QList<SendAttachment> list;
+        for (const QJsonValue& value : *attachments) {
+            if (!value.isObject())
+                return std::nullopt;
+            JsonReader a(value.toObject());
+            SendAttachment attachment;
+            attachment.id = a.requiredString("id");
+            attachment.fileName = a.requiredString("fileName");
+            attachment.originalFileName = a.optionalString("originalFileName");
+            attachment.fileSize = a.optionalInteger("fileSize");
+            attachment.mimeType = a.optionalString("mimeType");
+            attachment.downloadUrl = a.requiredString("downloadUrl");
+            if (!a.ok())
+                return std::nullopt;
+            list.append(attachment);
+        }
+        m.attachments = list;
+    }
+    if (!r.ok())
+        return std::nullopt;
+    return m;
+}
+
+QJsonObject OutboundMessageResult::toJson() const
+{
+    QJsonObject object{{kType, QStringLiteral("MESSAGE_RESULT")},
+                       {QStringLiteral("messageId"), messageId},
+                       {QStringLiteral("status"), success ? QStringLiteral("success") : QStringLiteral("failed")},
+                       {QStringLiteral("timestamp"), timestamp}};
+    if (recipient)
+        object.insert(QStringLiteral("recipient"), *recipient);
+    if (error)
+        object.insert(QStringLiteral("error"), *error);
+    if (guid)
+        object.insert(QStringLiteral("guid"), *guid);
+    return object;
+}
+
+QJsonObject OutboundSentMessageGuidUpdate::toJson() const
+{
+    QJsonObject object{{kType, QStringLiteral("SENT_MESSAGE_GUID_UPDATE")},
+                       {QStringLiteral("messageId"), messageId},
+                       {QStringLiteral("guid"), guid},
+                       {QStringLiteral("timestamp"), timestamp}};
+    if (isSent)
+        object.insert(QStringLiteral("isSent"), *isSent);
+    if (sendError)
+        object.insert(QStringLiteral("sendError"), *sendError);
+    return object;
+}
+
 QJsonObject OutboundPong::toJson() const
 {
     return QJsonObject{{kType, QStringLiteral("PONG")}, {QStringLiteral("timestamp"), timestamp}};

@@ -91,6 +91,56 @@ struct OutboundStatusResponse {
     QJsonObject toJson() const;
 };
 
+// One file of a SEND_MESSAGE request.
+struct SendAttachment {
+    QString id;
+    QString fileName;
+    std::optional<QString> originalFileName;
+    std::optional<qint64> fileSize;
+    std::optional<QString> mimeType;
+    QString downloadUrl;
+};
+
+// SEND_MESSAGE: the server asks the relay to send a message.
+struct ServerSendMessage {
+    double timestamp = 0;
+    QString messageId;
+    std::optional<QString> requestId;
+    QString recipient;
+    QString body;
+    std::optional<QString> priority;
+    std::optional<bool> isGroupChat;
+    std::optional<QString> groupId;
+    std::optional<QString> chatGuid;
+    std::optional<QString> groupDisplayName;
+    std::optional<QStringList> groupMembers;
+    std::optional<qint64> chatStyle;
+    std::optional<QList<SendAttachment>> attachments;
+
+    static std::optional<ServerSendMessage> decode(const QJsonObject& object);
+};
+
+// MESSAGE_RESULT: the outcome of one SEND_MESSAGE.
+struct OutboundMessageResult {
+    QString messageId;
+    bool success = false; // "status": "success" or "failed"
+    double timestamp = 0;
+    std::optional<QString> recipient;
+    std::optional<QString> error;
+    std::optional<QString> guid;
+    QJsonObject toJson() const;
+};
+
+// SENT_MESSAGE_GUID_UPDATE: the database identity of a message sent on request.
+struct OutboundSentMessageGuidUpdate {
+    QString messageId;
+    QString guid;
+    double timestamp = 0;
+    std::optional<bool> isSent;
+    std::optional<qint64> sendError;
+    QJsonObject toJson() const;
+};
+
 // Dictionary messages of the session.
 QJsonObject makeIdentify(const QString& relayId, const QJsonObject& systemInfo, double timestamp);
 QJsonObject makeHealthResponse(const QString& requestId, const QJsonObject& health, double timestamp);

@@ -5,6 +5,7 @@
 
 #include "attachmentuploader.h"
 #include "envelope.h"
+#include "sessionmessages.h"
 #include "statemanager.h"
 #include "task.h"
 #include "tolkawatcher.h"
@@ -127,19 +128,24 @@ bool RelayRuntime::reconcileSentMessage(const QJsonObject& event)
          {QStringLiteral("attachmentCount"), QString::number(attachmentCount)},
          {QStringLiteral("trackingCacheSize"), QString::number(m_sentMessagesCache.size())}});
 
+    // A match forgets the tracked send; keep a copy in case the update cannot be handed on.
+    const QHash<QString, SentMessageTracking> trackedBefore = m_sentMessagesCache;
     const auto [matched, messageId] = matchSentMessage(recipient, text, sentAt);
     bool handedOn = false;
     if (matched && messageId && !guid.isEmpty()) {
         log(LogLevel::debug, QStringLiteral("[dupe-images] watcher matched -> SENT_MESSAGE_GUID_UPDATE"),
             {{QStringLiteral("tag"), tag}, {QStringLiteral("guid"), guid}, {QStringLiteral("messageId"), *messageId}});
-        QJsonObject update{{QStringLiteral("type"), QStringLiteral("SENT_MESSAGE_GUID_UPDATE")},
-                           {QStringLiteral("messageId"), *messageId},
-                           {QStringLiteral("guid"), guid},
-                           {QStringLiteral("timestamp"), Envelope::nowMilliseconds()},
-                           {QStringLiteral("isSent"), isSent}};
+        OutboundSentMessageGuidUpdate update;
+        update.messageId = *messageId;
+        update.guid = guid;
+        update.timestamp = Envelope::nowMilliseconds();
+        update.isSent = isSent;
         if (sendError.isDouble())
-            update.insert(QStringLiteral("sendError"), sendError.toInt());
-        handedOn = m_webSocket && m_isIdentified && m_webSocket->sendTyped(update).ok();
+            update.sendError = sendError.toInteger();
+        handedOn = m_webSocket && m_isIdentified && m_webSocket->sendTyped(update.toJson()).ok();
+        // The row comes again after the next authentication and must still find its send.
+        if (!handedOn)
+            m_sentMessagesCache.insert(*messageId, trackedBefore.value(*messageId));
     } else {
         log(LogLevel::debug, QStringLiteral("[dupe-images] watcher unmatched -> MESSAGE_SENT"),
             {{QStringLiteral("tag"), tag},
