@@ -137,14 +137,81 @@ private:
     // ---- end of sending ----
 
     // ---- Syncs and triggers (relayruntime_sync.cpp) ----
+public:
+    // Where the syncs read the user's batch-sync switch when they start; without one the switch
+    // reads as off. The manager belongs to the main thread and outlives the runtime.
+    void setPreferencesManager(class PreferencesManager* preferences);
+    // The period of account detection and the quiet time after an address-book change before
+    // the contacts are synced; tests shorten them.
+    void setSyncTiming(std::chrono::milliseconds accountDetectionInterval,
+                       std::chrono::milliseconds contactsChangeDebounce);
+    // The user's contacts sync: the service's result, or a failed one at once while a sync runs.
+    QCoro::Task<struct ContactSyncResult> syncContacts();
+
+private:
     void startContactsObserver();
+    void stopContactsObserver();
     void startAccountDetection();
-    // Stops the historical sync worker, account detection and the contacts observer.
+    void performAccountDetection();
+    void startAccountDetectionTimer();
+    QCoro::Task<> detectAccounts(quint64 generation);
+    // Stops the historical syncs, account detection and the contacts observer.
     void stopSyncWork();
+
     void onHistoricalSyncRequest(const QString& type, const QJsonObject& message);
+    // One historical sync from its request to its final message (defined in relayruntime_sync.cpp).
+    struct HistoricalSync;
+    QCoro::Task<> sendHistoricalPage(std::shared_ptr<HistoricalSync> sync, QList<struct ChatMessage> page,
+                                     QJsonObject progress);
+    QCoro::Task<> sendHistoricalMessagesBatch(std::shared_ptr<HistoricalSync> sync, QList<struct ChatMessage> page);
+    QCoro::Task<> sendHistoricalMessages(std::shared_ptr<HistoricalSync> sync, QList<struct ChatMessage> page);
+    // Attachment objects by message row id, in upload completion order.
+    QCoro::Task<QHash<qint64, QList<QJsonObject>>> uploadHistoricalAttachments(QList<struct ChatMessage> page);
+    // Sends the sync's final message: `outcome` is its failure or its completion.
+    QCoro::Task<> finishHistoricalSync(std::shared_ptr<HistoricalSync> sync, QJsonObject outcome);
+    // Waits until the server has read the sync's frames up to `frame` (or the connection is gone).
+    QCoro::Task<> awaitHistoricalDelivery(std::shared_ptr<HistoricalSync> sync, quint64 frame);
+    void watchConnection();
+    bool sendHistoricalFrame(HistoricalSync& sync, const QString& text);
+
     void onConversationsListRequest(const QString& type, const QJsonObject& message);
-    void startContactsSync(const QString& triggerLabel);
     void startConversationsSync(const QString& requestId, int batchSize, const QString& triggerLabel);
+    QCoro::Task<> runConversationsSync(QString requestId, int batchSize, bool batchPath, qint64 startedAt,
+                                       quint64 generation);
+
+    void startContactsSync(const QString& triggerLabel);
+    QCoro::Task<> runContactsSync(quint64 generation);
+    QCoro::Task<> syncContactsAfterChange();
+    class ContactsSyncService* contactsSync();
+
+    // The reader of the syncs, created on first use; opened by openedChatDB when it is not yet.
+    std::shared_ptr<class ChatDBReader> chatDB();
+    QCoro::Task<std::shared_ptr<class ChatDBReader>> openedChatDB();
+    bool batchSyncEnabled() const;
+
+    std::shared_ptr<class ChatDBReader> m_chatDB;
+    std::shared_ptr<class SyncFilter> m_syncFilter;
+    // The newest historical worker, and every sync still running (a stop ends them all).
+    std::shared_ptr<class HistoricalSyncWorker> m_historicalSyncWorker;
+    QList<std::shared_ptr<HistoricalSync>> m_historicalSyncs;
+    class ContactsSyncService* m_contactsSync = nullptr;
+    class ContactChangeObserver* m_contactsChangeObserver = nullptr;
+    QTimer* m_contactsChangeDebounce = nullptr;
+    QTimer* m_accountDetectionTimer = nullptr;
+    QPointer<class PreferencesManager> m_preferencesManager;
+    std::optional<QStringList> m_lastReportedAccounts;
+    std::chrono::milliseconds m_accountDetectionInterval{300000};
+    std::chrono::milliseconds m_contactsChangeDebounceDelay{5000};
+    // Bumped by every start of a sync (and by a stop for detection), so a task that ends late
+    // does not clear the flag of a newer one.
+    quint64 m_contactsSyncGeneration = 0;
+    quint64 m_conversationsSyncGeneration = 0;
+    quint64 m_accountDetectionGeneration = 0;
+    // The connection as the historical syncs see it: the client whose callbacks report to them,
+    // the frames the server has confirmed and the connections lost so far.
+    QPointer<WebSocketClient> m_watchedClient;
+    quint64 m_confirmedFrames = 0;
+    quint64 m_connectionLosses = 0;
     // ---- end of syncs ----
 
     // Set-up and tear-down of the components that follow authentication.
