@@ -4,7 +4,6 @@
 // the delay's percentiles and the relay process's CPU time and peak memory. With --idle it also
 // measures the connected relay's CPU time over a quiet period.
 #include "messagessimulator.h"
-#include "relaycredentials.h"
 #include "relayserverharness.h"
 
 #include <QCommandLineParser>
@@ -112,23 +111,24 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    const QString key = QStringLiteral("bench-live-key");
     RelayServerHarness server;
     // The default PING schedule stays on, as a real server has it.
-    if (!server.start({QStringLiteral("--api-key"), key, QStringLiteral("--max-events"), QStringLiteral("100000")})) {
+    if (!server.start({QStringLiteral("--max-events"), QStringLiteral("100000")})) {
         std::fprintf(stderr, "server: %s\n", qPrintable(server.errorString()));
         return 1;
     }
-    RelayCredentials credentials;
-    credentials.relayId = QStringLiteral("bench-relay");
-    credentials.tenantId = QStringLiteral("tenant-dev");
-    credentials.apiKey = key;
-    credentials.backendUrl = server.wsUrl().toString();
-    if (!credentials.save().ok())
+    // Registered as a user would: a token from the server, exchanged by `velto register`.
+    const QString velto = QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("velto"));
+    QProcess registration;
+    registration.start(velto, {QStringLiteral("register"), QStringLiteral("--token"), server.issueRegistrationToken(),
+                               QStringLiteral("--server"), server.wsUrl().toString()});
+    if (!registration.waitForFinished(30000) || registration.exitCode() != 0) {
+        std::fprintf(stderr, "registration failed: %s\n", registration.readAllStandardError().constData());
         return 1;
+    }
 
     QProcess relay;
-    relay.setProgram(QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("velto")));
+    relay.setProgram(velto);
     relay.setArguments({QStringLiteral("--headless")});
     relay.setStandardOutputFile(QDir(home.path()).filePath(QStringLiteral("relay.log")));
     relay.setStandardErrorFile(QProcess::nullDevice());
