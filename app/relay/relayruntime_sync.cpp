@@ -399,22 +399,27 @@ void RelayRuntime::onHistoricalSyncRequest(const QString&, const QJsonObject& me
         if (self)
             self->log(LogLevel::info, line);
     });
-    sync->worker->setOnBatch([self, sync](QList<ChatMessage> page, HistoricalSyncWorker::SyncState state) {
-        if (!self)
+    // The worker's callbacks hold the sync weakly (it holds the worker); the runtime's list
+    // keeps it while it runs.
+    const std::weak_ptr<HistoricalSync> weakSync = sync;
+    sync->worker->setOnBatch([self, weakSync](QList<ChatMessage> page, HistoricalSyncWorker::SyncState state) {
+        const std::shared_ptr<HistoricalSync> running = weakSync.lock();
+        if (!self || !running)
             return nothingToDo();
-        return self->sendHistoricalPage(sync, std::move(page), progressMessage(state));
+        return self->sendHistoricalPage(running, std::move(page), progressMessage(state));
     });
-    sync->worker->setOnComplete([self, sync](HistoricalSyncWorker::SyncState state) {
-        if (!self)
+    sync->worker->setOnComplete([self, weakSync](HistoricalSyncWorker::SyncState state) {
+        const std::shared_ptr<HistoricalSync> running = weakSync.lock();
+        if (!self || !running)
             return nothingToDo();
         if (state.failure)
-            return self->finishHistoricalSync(sync, failedMessage(sync->requestId, state.failure->description()));
+            return self->finishHistoricalSync(running, failedMessage(running->requestId, state.failure->description()));
         return self->finishHistoricalSync(
-            sync, QJsonObject{{QStringLiteral("type"), QStringLiteral("HISTORICAL_SYNC_COMPLETE")},
-                              {QStringLiteral("requestId"), sync->requestId},
-                              {QStringLiteral("totalProcessed"), state.processed},
-                              {QStringLiteral("totalEstimate"), state.totalEstimate},
-                              {QStringLiteral("totalBatches"), state.totalBatches}});
+            running, QJsonObject{{QStringLiteral("type"), QStringLiteral("HISTORICAL_SYNC_COMPLETE")},
+                                 {QStringLiteral("requestId"), running->requestId},
+                                 {QStringLiteral("totalProcessed"), state.processed},
+                                 {QStringLiteral("totalEstimate"), state.totalEstimate},
+                                 {QStringLiteral("totalBatches"), state.totalBatches}});
     });
     // A request the worker refuses (a negative date) is answered the same way as a failed sync.
     auto refused = [self, sync](const QString& error) {
