@@ -5,17 +5,14 @@
 #include "task.h"
 
 #include <QDateTime>
-#include <QFuture>
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
-#include <QPromise>
 #include <QStringDecoder>
 #include <QSysInfo>
 #include <QUrl>
 
-#include <QCoroFuture>
 
 #include <memory>
 
@@ -36,20 +33,11 @@ std::optional<QString> stringMember(const QJsonObject& object, const char* key)
 RelayRegistrationService::RelayRegistrationService(QObject* parent, std::chrono::milliseconds timeout)
     : QObject(parent)
     , m_timeout(timeout)
-    , m_network(new QNetworkAccessManager(this))
+    , m_http(new HttpExchange(this))
 {
 }
 
-RelayRegistrationService::~RelayRegistrationService()
-{
-    // abort() finishes the reply at once, so an awaiting caller resumes with an outcome instead
-    // of waiting on a reply that the network manager is about to delete.
-    const QList<QPointer<QNetworkReply>> inFlight = m_inFlight;
-    for (const QPointer<QNetworkReply>& reply : inFlight) {
-        if (reply)
-            reply->abort();
-    }
-}
+RelayRegistrationService::~RelayRegistrationService() = default;
 
 QJsonObject RelayRegistrationService::requestBody(const QString& token, const QString& relayId, const QString& name,
                                                   const std::optional<QString>& ownerName)
@@ -69,18 +57,6 @@ QJsonObject RelayRegistrationService::requestBody(const QString& token, const QS
     return body;
 }
 
-RelayRegistrationService::ReplyOutcome RelayRegistrationService::ReplyOutcome::of(QNetworkReply* reply)
-{
-    ReplyOutcome outcome;
-    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (status.isValid())
-        outcome.status = status.toInt();
-    if (reply->isOpen()) // an aborted or timed-out reply has nothing to read
-        outcome.body = reply->readAll();
-    outcome.error = reply->error();
-    outcome.errorString = reply->errorString();
-    return outcome;
-}
 
 QCoro::Task<Result<RelayCredentials, RegistrationError>>
 RelayRegistrationService::registerRelay(QString apiServerUrl, QString token, QString relayId, QString name)
@@ -101,22 +77,11 @@ RelayRegistrationService::registerRelay(QString apiServerUrl, QString token, QSt
     m_logger.info(QStringLiteral("Registering relay '%1' at %2").arg(name, url.toString()));
 
     const Guard guard(this);
-    QNetworkReply* reply = m_network->post(request, payload);
-    m_inFlight.append(reply);
-    // The outcome is taken the moment the reply finishes and handed over through a future the
-    // awaiting frame owns, so nothing here touches a reply that may already be gone.
-    auto promise = std::make_shared<QPromise<ReplyOutcome>>();
-    QFuture<ReplyOutcome> finished = promise->future();
-    promise->start();
-    connect(reply, &QNetworkReply::finished, reply, [promise, reply] {
-        promise->addResult(ReplyOutcome::of(reply));
-        promise->finish();
-        reply->deleteLater();
-    });
-    const ReplyOutcome outcome = co_await finished;
+    QNetworkReply* reply = m_http->network()->post(request, payload);
+    QCoro::Task<HttpReplyOutcome> finishing = m_http->finish(reply);
+    const HttpReplyOutcome outcome = co_await finishing;
     if (!guard.alive())
         co_return fail(RegistrationError(Code::networkFailed, QStringLiteral("Registration cancelled")));
-    m_inFlight.removeIf([reply](const QPointer<QNetworkReply>& p) { return p.isNull() || p == reply; });
 
     auto result = answer(outcome, apiServerUrl);
     if (!result)
@@ -127,7 +92,7 @@ RelayRegistrationService::registerRelay(QString apiServerUrl, QString token, QSt
     co_return result;
 }
 
-Result<RelayCredentials, RegistrationError> RelayRegistrationService::answer(const ReplyOutcome& outcome,
+Result<RelayCredentials, RegistrationError> RelayRegistrationService::answer(const HttpReplyOutcome& outcome,
                                                                              const QString& apiServerUrl) const
 {
     const bool accepted = outcome.status == 200 || outcome.status == 201;

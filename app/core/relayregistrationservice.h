@@ -1,5 +1,6 @@
 #pragma once
 
+#include "httpexchange.h"
 #include "logger.h"
 #include "registrationerror.h"
 #include "relaycredentials.h"
@@ -17,8 +18,6 @@
 #include <chrono>
 #include <optional>
 
-class QNetworkAccessManager;
-class QNetworkReply;
 
 namespace velto {
 
@@ -48,20 +47,11 @@ public:
                                    const std::optional<QString>& ownerName);
 
 private:
-    // What a finished reply said, taken before the reply goes.
-    struct ReplyOutcome {
-        std::optional<int> status; // absent when no HTTP answer arrived
-        QByteArray body;
-        int error = 0;
-        QString errorString;
-        static ReplyOutcome of(QNetworkReply* reply);
-    };
-    Result<RelayCredentials, RegistrationError> answer(const ReplyOutcome& outcome, const QString& apiServerUrl) const;
+    Result<RelayCredentials, RegistrationError> answer(const HttpReplyOutcome& outcome, const QString& apiServerUrl) const;
 
     const Logger m_logger{"Registration"};
     std::chrono::milliseconds m_timeout;
-    QNetworkAccessManager* m_network;
-    QList<QPointer<QNetworkReply>> m_inFlight;
+    HttpExchange* m_http;
 };
 
 } // namespace velto

@@ -12,7 +12,6 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
-#include <QPromise>
 #include <QStringDecoder>
 #include <QThread>
 #include <QUuid>
@@ -61,36 +60,15 @@ std::optional<QString> textMember(const QJsonObject& object, QLatin1String key)
 
 } // namespace
 
-AttachmentUploader::ReplyOutcome AttachmentUploader::ReplyOutcome::of(QNetworkReply* reply)
-{
-    ReplyOutcome outcome;
-    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (status.isValid()) {
-        outcome.status = status.toInt();
-        outcome.body = reply->readAll();
-    }
-    outcome.error = reply->error();
-    outcome.errorString = reply->errorString();
-    return outcome;
-}
 
 AttachmentUploader::AttachmentUploader(QObject* parent, std::chrono::milliseconds timeout)
     : QObject(parent)
     , m_timeout(timeout)
-    , m_network(new QNetworkAccessManager(this))
+    , m_http(new HttpExchange(this))
 {
 }
 
-AttachmentUploader::~AttachmentUploader()
-{
-    // Aborting finishes each reply, so no upload is left waiting for a reply that the network
-    // manager would otherwise delete silently; the waiting uploads resume later and fail.
-    const QList<QPointer<QNetworkReply>> inFlight = m_inFlight;
-    for (const QPointer<QNetworkReply>& reply : inFlight) {
-        if (reply)
-            reply->abort();
-    }
-}
+AttachmentUploader::~AttachmentUploader() = default;
 
 void AttachmentUploader::initialize(const QString& apiServerUrl, const std::optional<QString>& apiKey)
 {
@@ -161,28 +139,16 @@ QCoro::Task<UploadResult> AttachmentUploader::uploadAttachment(MessageAttachment
     // A redirect would carry the API key and the file to another address.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
 
-    QNetworkReply* reply = m_network->post(request, body.get());
+    QNetworkReply* reply = m_http->network()->post(request, body.get());
     body.release()->setParent(reply); // read until the reply finishes, deleted with it
-    m_inFlight.append(reply);
-    // The outcome is taken the moment the reply finishes and handed over through a future that
-    // the awaiting frame owns: a reply aborted by the destructor is deleted with the network
-    // manager before a queued resumption tied to it could run.
-    auto promise = std::make_shared<QPromise<ReplyOutcome>>();
-    QFuture<ReplyOutcome> finished = promise->future();
-    promise->start();
-    connect(reply, &QNetworkReply::finished, reply, [promise, reply] {
-        promise->addResult(ReplyOutcome::of(reply));
-        promise->finish();
-        reply->deleteLater();
-    });
-    const ReplyOutcome outcome = co_await finished;
+    QCoro::Task<HttpReplyOutcome> finishing = m_http->finish(reply);
+    const HttpReplyOutcome outcome = co_await finishing;
     if (!guard.alive())
         co_return failure(Code::cancelled);
-    m_inFlight.removeIf([reply](const QPointer<QNetworkReply>& p) { return p.isNull() || p == reply; });
     co_return answer(outcome);
 }
 
-UploadResult AttachmentUploader::answer(const ReplyOutcome& outcome)
+UploadResult AttachmentUploader::answer(const HttpReplyOutcome& outcome)
 {
     using Code = AttachmentUploadError::Code;
     if (!outcome.status || (*outcome.status == 200 && outcome.error != QNetworkReply::NoError))

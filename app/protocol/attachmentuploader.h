@@ -3,6 +3,7 @@
 #include "../chatdb/messageattachment.h"
 #include "attachmentuploaderror.h"
 #include "attachmentuploadresult.h"
+#include "httpexchange.h"
 #include "logger.h"
 
 #include <QList>
@@ -15,8 +16,6 @@
 #include <chrono>
 #include <optional>
 
-class QNetworkAccessManager;
-class QNetworkReply;
 
 namespace velto {
 
@@ -55,23 +54,14 @@ public:
     static ReceivedAttachment receivedAttachment(const MessageAttachment& attachment, const UploadResult& result);
 
 private:
-    // What a finished reply said, taken before the reply goes.
-    struct ReplyOutcome {
-        std::optional<int> status; // absent when no HTTP answer arrived
-        QByteArray body;
-        int error = 0;
-        QString errorString;
-        static ReplyOutcome of(QNetworkReply* reply);
-    };
-    static UploadResult answer(const ReplyOutcome& outcome);
+    static UploadResult answer(const HttpReplyOutcome& outcome);
 
     const Logger m_logger{"AttachmentUploader"};
     const quint64 m_maxFileSize = defaultMaxFileSize;
     std::optional<QString> m_apiServerUrl;
     std::optional<QString> m_apiKey;
     std::chrono::milliseconds m_timeout;
-    QNetworkAccessManager* m_network;
-    QList<QPointer<QNetworkReply>> m_inFlight;
+    HttpExchange* m_http;
 };
 
 } // namespace velto
