@@ -1,6 +1,6 @@
 #pragma once
 
-#include "../chatdb/messageattachment.h"
+#include "messageattachment.h"
 #include "attachmentuploaderror.h"
 #include "attachmentuploadresult.h"
 #include "httpexchange.h"

@@ -4,7 +4,7 @@
 
 namespace velto {
 
-// One attachment of a message; also what the uploader takes.
+// One attachment of a message as the database describes it; the reader fills it, the uploader sends it.
 struct MessageAttachment {
     QString filename; // stored path, may begin with "~"
     QString transferName; // the name shown to users
