@@ -26,6 +26,32 @@ TolkaError dbFailure(const db::Error& error)
     return TolkaError::database(error);
 }
 
+// Prepares `sql` and binds `values` to its parameters in order.
+template <typename... Values>
+Result<db::Statement, TolkaError> prepareBound(db::Connection& connection, const QString& sql, const Values&... values)
+{
+    auto statement = connection.prepare(sql);
+    if (!statement)
+        return fail(dbFailure(statement.error()));
+    if (auto bound = statement->bindAll(values...); !bound)
+        return fail(dbFailure(bound.error()));
+    return std::move(*statement);
+}
+
+// Steps through every row of `statement`, calling `onRow` with the statement on each.
+template <typename OnRow>
+Result<void, TolkaError> forEachRow(db::Statement& statement, OnRow&& onRow)
+{
+    while (true) {
+        auto step = statement.step();
+        if (!step)
+            return fail(dbFailure(step.error()));
+        if (!*step)
+            return {};
+        onRow(statement);
+    }
+}
+
 // Starts one blocking call of the store on the thread pool; `work` holds a shared_ptr to the
 // store, so the store outlives the call. Callers keep the future in a named variable before
 // awaiting it: GCC 12 destroys a temporary lambda inside a co_await expression twice.
@@ -376,14 +402,11 @@ Result<QList<Message>, TolkaError> MessageStore::messages(qint64 chatID, int lim
     columns.thread = 14;
 
     QList<Message> result;
-    while (true) {
-        auto step = statement->step();
-        if (!step)
-            return fail(dbFailure(step.error()));
-        if (!*step)
-            break;
-        result.append(toMessage(decodeMessageRow(*statement, columns, chatID), ReactionMetadata{}));
-    }
+    const auto rows = forEachRow(*statement, [&](const db::Statement& current) {
+        result.append(toMessage(decodeMessageRow(current, columns, chatID), ReactionMetadata{}));
+    });
+    if (!rows)
+        return fail(rows.error());
     return result;
 }
 
@@ -456,23 +479,20 @@ Result<QList<Message>, TolkaError> MessageStore::messagesAfter(qint64 afterRowID
 
         int read = 0;
         bool skippedAny = false;
-        while (true) {
-            auto step = statement->step();
-            if (!step)
-                return fail(dbFailure(step.error()));
-            if (!*step)
-                break;
+        const auto rows = forEachRow(*statement, [&](const db::Statement& current) {
             ++read;
-            DecodedMessageRow row = decodeMessageRow(*statement, columns, chatID.value_or(0));
+            DecodedMessageRow row = decodeMessageRow(current, columns, chatID.value_or(0));
             cursor = std::max(cursor, row.rowID);
-            if (statement->text(balloonColumn) == urlBalloonProvider
+            if (current.text(balloonColumn) == urlBalloonProvider
                 && m_urlBalloonDedupe.shouldSkip(row.chatID, row.isFromMe, row.sender, row.text, row.rowID, row.date)) {
                 skippedAny = true;
-                continue;
+                return;
             }
-            ReactionMetadata reaction = decodeReaction(row, *statement, m_schema.hasAssociatedMessageEmoji ? emojiColumn : -1);
+            ReactionMetadata reaction = decodeReaction(row, current, m_schema.hasAssociatedMessageEmoji ? emojiColumn : -1);
             result.append(toMessage(std::move(row), std::move(reaction)));
-        }
+        });
+        if (!rows)
+            return fail(rows.error());
         if (!skippedAny || limit <= 0 || read < wanted)
             break;
     }
@@ -516,46 +536,43 @@ Result<QList<ReactionEvent>, TolkaError> MessageStore::reactionEventsAfter(qint6
         return fail(dbFailure(bound.error()));
 
     QList<ReactionEvent> result;
-    while (true) {
-        auto step = statement->step();
-        if (!step)
-            return fail(dbFailure(step.error()));
-        if (!*step)
-            break;
-        const int code = int(statement->int64(2).value_or(0));
+    const auto rows = forEachRow(*statement, [&](const db::Statement& current) {
+        const int code = int(current.int64(2).value_or(0));
         if (!ReactionType::isReaction(code))
-            continue;
+            return;
         const bool isAdd = code < 2007;
-        const QString text = bodyText(statement->text(8), statement->blob(10));
+        const QString text = bodyText(current.text(8), current.blob(10));
         std::optional<QString> emoji;
         const int base = isAdd ? code : code - 1000;
         if (base == 2006)
-            emoji = customEmoji(text, *statement, m_schema.hasAssociatedMessageEmoji ? 12 : -1);
+            emoji = customEmoji(text, current, m_schema.hasAssociatedMessageEmoji ? 12 : -1);
         const std::optional<ReactionType> type = ReactionType::fromCode(base, emoji);
         if (!type)
-            continue;
+            return;
         ReactionEvent event;
-        event.rowID = statement->int64(0).value_or(0);
-        event.chatID = statement->int64(1).value_or(chatID.value_or(0));
+        event.rowID = current.int64(0).value_or(0);
+        event.chatID = current.int64(1).value_or(chatID.value_or(0));
         event.reactionType = *type;
         event.isAdd = isAdd;
-        const QString handle = statement->text(5);
-        const QString destination = statement->text(9);
+        const QString handle = current.text(5);
+        const QString destination = current.text(9);
         event.sender = !handle.isEmpty() ? handle : destination;
-        event.isFromMe = statement->boolean(6);
-        event.date = MessagesDate::toDateTime(statement->int64(7));
-        event.reactedToGUID = normalizeGUID(statement->text(3));
-        event.reactedToID = statement->int64(11);
+        event.isFromMe = current.boolean(6);
+        event.date = MessagesDate::toDateTime(current.int64(7));
+        event.reactedToGUID = normalizeGUID(current.text(3));
+        event.reactedToID = current.int64(11);
         event.text = text;
         result.append(std::move(event));
-    }
+    });
+    if (!rows)
+        return fail(rows.error());
     return result;
 }
 
 Result<QList<Chat>, TolkaError> MessageStore::listChats(int limit)
 {
     std::lock_guard lock(m_mutex);
-    auto statement = m_connection.prepare(QStringLiteral(
+    auto statement = prepareBound(m_connection, QStringLiteral(
         "SELECT c.ROWID, IFNULL(c.display_name, c.chat_identifier) AS name, c.chat_identifier, c.service_name,\n"
         "       MAX(m.date) AS last_date\n"
         "FROM chat c\n"
@@ -563,37 +580,30 @@ Result<QList<Chat>, TolkaError> MessageStore::listChats(int limit)
         "JOIN message m ON m.ROWID = cmj.message_id\n"
         "GROUP BY c.ROWID\n"
         "ORDER BY last_date DESC\n"
-        "LIMIT ?"));
+        "LIMIT ?"), limit);
     if (!statement)
-        return fail(dbFailure(statement.error()));
-    if (auto bound = statement->bind(1, limit); !bound)
-        return fail(dbFailure(bound.error()));
+        return fail(statement.error());
     QList<Chat> result;
-    while (true) {
-        auto step = statement->step();
-        if (!step)
-            return fail(dbFailure(step.error()));
-        if (!*step)
-            break;
-        result.append(Chat{statement->int64(0).value_or(0), statement->text(2), statement->text(1),
-                           statement->text(3), MessagesDate::toDateTime(statement->int64(4))});
-    }
+    const auto rows = forEachRow(*statement, [&](const db::Statement& current) {
+        result.append(Chat{current.int64(0).value_or(0), current.text(2), current.text(1),
+                           current.text(3), MessagesDate::toDateTime(current.int64(4))});
+    });
+    if (!rows)
+        return fail(rows.error());
     return result;
 }
 
 Result<std::optional<ChatInfo>, TolkaError> MessageStore::chatInfo(qint64 chatID)
 {
     std::lock_guard lock(m_mutex);
-    auto statement = m_connection.prepare(QStringLiteral(
+    auto statement = prepareBound(m_connection, QStringLiteral(
         "SELECT c.ROWID, IFNULL(c.chat_identifier, '') AS identifier, IFNULL(c.guid, '') AS guid,\n"
         "       IFNULL(c.display_name, '') AS name, IFNULL(c.service_name, '') AS service\n"
         "FROM chat c\n"
         "WHERE c.ROWID = ?\n"
-        "LIMIT 1"));
+        "LIMIT 1"), chatID);
     if (!statement)
-        return fail(dbFailure(statement.error()));
-    if (auto bound = statement->bind(1, chatID); !bound)
-        return fail(dbFailure(bound.error()));
+        return fail(statement.error());
     auto step = statement->step();
     if (!step)
         return fail(dbFailure(step.error()));
@@ -606,64 +616,54 @@ Result<std::optional<ChatInfo>, TolkaError> MessageStore::chatInfo(qint64 chatID
 Result<QStringList, TolkaError> MessageStore::participants(qint64 chatID)
 {
     std::lock_guard lock(m_mutex);
-    auto statement = m_connection.prepare(QStringLiteral(
+    auto statement = prepareBound(m_connection, QStringLiteral(
         "SELECT h.id\n"
         "FROM chat_handle_join chj\n"
         "JOIN handle h ON h.ROWID = chj.handle_id\n"
         "WHERE chj.chat_id = ?\n"
-        "ORDER BY h.id ASC"));
+        "ORDER BY h.id ASC"), chatID);
     if (!statement)
-        return fail(dbFailure(statement.error()));
-    if (auto bound = statement->bind(1, chatID); !bound)
-        return fail(dbFailure(bound.error()));
+        return fail(statement.error());
     QStringList result;
     QSet<QString> seen;
-    while (true) {
-        auto step = statement->step();
-        if (!step)
-            return fail(dbFailure(step.error()));
-        if (!*step)
-            break;
-        QString handle = statement->text(0);
+    const auto rows = forEachRow(*statement, [&](const db::Statement& current) {
+        QString handle = current.text(0);
         if (handle.isEmpty() || seen.contains(handle))
-            continue;
+            return;
         seen.insert(handle);
         result.append(std::move(handle));
-    }
+    });
+    if (!rows)
+        return fail(rows.error());
     return result;
 }
 
 Result<QList<AttachmentMeta>, TolkaError> MessageStore::attachments(qint64 messageID)
 {
     std::lock_guard lock(m_mutex);
-    auto statement = m_connection.prepare(QStringLiteral(
+    auto statement = prepareBound(m_connection, QStringLiteral(
         "SELECT a.filename, a.transfer_name, a.uti, a.mime_type, a.total_bytes, a.is_sticker\n"
         "FROM message_attachment_join maj\n"
         "JOIN attachment a ON a.ROWID = maj.attachment_id\n"
-        "WHERE maj.message_id = ?"));
+        "WHERE maj.message_id = ?"), messageID);
     if (!statement)
-        return fail(dbFailure(statement.error()));
-    if (auto bound = statement->bind(1, messageID); !bound)
-        return fail(dbFailure(bound.error()));
+        return fail(statement.error());
     QList<AttachmentMeta> result;
-    while (true) {
-        auto step = statement->step();
-        if (!step)
-            return fail(dbFailure(step.error()));
-        if (!*step)
-            break;
+    const auto rows = forEachRow(*statement, [&](const db::Statement& current) {
         AttachmentMeta meta;
-        meta.filename = statement->text(0);
-        meta.transferName = statement->text(1);
-        meta.uti = statement->text(2);
-        meta.mimeType = statement->text(3);
-        meta.totalBytes = statement->int64(4).value_or(0);
-        meta.isSticker = statement->boolean(5);
+        meta.filename = current.text(0);
+        meta.transferName = current.text(1);
+        meta.uti = current.text(2);
+        meta.mimeType = current.text(3);
+        meta.totalBytes = current.int64(4).value_or(0);
+        meta.isSticker = current.boolean(5);
         const AttachmentResolver::Resolved resolved = AttachmentResolver::resolve(meta.filename);
         meta.originalPath = resolved.path;
         meta.missing = resolved.missing;
         result.append(std::move(meta));
-    }
+    });
+    if (!rows)
+        return fail(rows.error());
     return result;
 }
 
@@ -672,7 +672,7 @@ Result<QList<Reaction>, TolkaError> MessageStore::reactions(qint64 messageID)
     if (!m_schema.hasReactionColumns)
         return QList<Reaction>();
     std::lock_guard lock(m_mutex);
-    auto statement = m_connection.prepare(
+    auto statement = prepareBound(m_connection, 
         QStringLiteral("SELECT r.ROWID, r.associated_message_type, h.id, r.is_from_me, r.date, IFNULL(r.text, '') as text,\n       ")
         + fragment(m_schema.hasAttributedBody, "r.attributedBody") + QStringLiteral(" AS body, ")
         + customEmojiFragment("r") + QStringLiteral(" AS associated_emoji\n"
@@ -685,30 +685,25 @@ Result<QList<Reaction>, TolkaError> MessageStore::reactions(qint64 messageID)
           "  AND m.guid != ''\n"
           "  AND r.associated_message_type >= 2000\n"
           "  AND r.associated_message_type <= 3006\n"
-          "ORDER BY r.date ASC"));
+          "ORDER BY r.date ASC"), messageID);
     if (!statement)
-        return fail(dbFailure(statement.error()));
-    if (auto bound = statement->bind(1, messageID); !bound)
-        return fail(dbFailure(bound.error()));
+        return fail(statement.error());
     ReactionAggregator aggregator(messageID);
-    while (true) {
-        auto step = statement->step();
-        if (!step)
-            return fail(dbFailure(step.error()));
-        if (!*step)
-            break;
+    const auto rows = forEachRow(*statement, [&](const db::Statement& current) {
         ReactionAggregator::Row row;
-        row.rowID = statement->int64(0).value_or(0);
-        row.code = int(statement->int64(1).value_or(0));
-        row.sender = statement->text(2);
-        row.isFromMe = statement->boolean(3);
-        row.date = MessagesDate::toDateTime(statement->int64(4));
+        row.rowID = current.int64(0).value_or(0);
+        row.code = int(current.int64(1).value_or(0));
+        row.sender = current.text(2);
+        row.isFromMe = current.boolean(3);
+        row.date = MessagesDate::toDateTime(current.int64(4));
         if (row.code == 2006 || row.code == 3006) {
-            const QString text = bodyText(statement->text(5), statement->blob(6));
-            row.customEmoji = customEmoji(text, *statement, m_schema.hasAssociatedMessageEmoji ? 7 : -1);
+            const QString text = bodyText(current.text(5), current.blob(6));
+            row.customEmoji = customEmoji(text, current, m_schema.hasAssociatedMessageEmoji ? 7 : -1);
         }
         aggregator.add(row);
-    }
+    });
+    if (!rows)
+        return fail(rows.error());
     return aggregator.reactions();
 }
 
