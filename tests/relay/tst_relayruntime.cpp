@@ -84,7 +84,9 @@ private Q_SLOTS:
         QVERIFY(startHost(host, m_server->wsUrl()));
         QTRY_COMPARE(reports.countLog(LogLevel::info, QStringLiteral("Authentication successful")), 1);
         QCOMPARE(reports.logs.at(0), qMakePair(LogLevel::info, QStringLiteral("Starting relay runtime...")));
-        QCOMPARE(reports.logs.at(1), qMakePair(LogLevel::info, QStringLiteral("WebSocket connection established, sending IDENTIFY...")));
+        // The contacts observer is started before the connection is opened.
+        QCOMPARE(reports.logs.at(1), qMakePair(LogLevel::info, QStringLiteral("Registered Contacts change observer")));
+        QCOMPARE(reports.logs.at(2), qMakePair(LogLevel::info, QStringLiteral("WebSocket connection established, sending IDENTIFY...")));
         QCOMPARE(reports.stages, (QList<QPair<ConnectionStage, bool>>{{ConnectionStage::connecting, false},
                                                                       {ConnectionStage::connected, true}}));
 
