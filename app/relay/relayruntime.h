@@ -161,8 +161,12 @@ private:
     void onHistoricalSyncRequest(const QString& type, const QJsonObject& message);
     // One historical sync from its request to its final message (defined in relayruntime_sync.cpp).
     struct HistoricalSync;
+    // Takes a page from the worker: waits for the page before it to be sent, then sends this one
+    // (deliverHistoricalPage) while the worker reads the next.
     QCoro::Task<> sendHistoricalPage(std::shared_ptr<HistoricalSync> sync, QList<struct ChatMessage> page,
                                      QJsonObject progress);
+    QCoro::Task<> deliverHistoricalPage(std::shared_ptr<HistoricalSync> sync, QList<struct ChatMessage> page,
+                                        QJsonObject progress);
     QCoro::Task<> sendHistoricalMessagesBatch(std::shared_ptr<HistoricalSync> sync, QList<struct ChatMessage> page);
     QCoro::Task<> sendHistoricalMessages(std::shared_ptr<HistoricalSync> sync, QList<struct ChatMessage> page);
     // Attachment objects by message row id, in upload completion order.

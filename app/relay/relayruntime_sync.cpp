@@ -309,6 +309,8 @@ struct RelayRuntime::HistoricalSync {
     std::optional<QString> interruption;
     // Its final message has been sent (or given up on): nothing more goes out for it.
     bool answered = false;
+    // The page being sent while the worker reads the next one.
+    std::optional<QCoro::Task<>> pageInFlight;
 };
 
 // ---- Settings ----
@@ -437,9 +439,20 @@ void RelayRuntime::onHistoricalSyncRequest(const QString&, const QJsonObject& me
 QCoro::Task<> RelayRuntime::sendHistoricalPage(std::shared_ptr<HistoricalSync> sync, QList<ChatMessage> page,
                                                QJsonObject progress)
 {
+    // One page is sent at a time, in order; returning while it is on its way lets the worker
+    // read the next page meanwhile.
     const Guard<RelayRuntime> guard(this);
-    if (sync->interruption)
+    if (std::optional<QCoro::Task<>> previous = std::exchange(sync->pageInFlight, std::nullopt))
+        co_await *previous;
+    if (!guard.alive() || sync->interruption)
         co_return;
+    sync->pageInFlight = deliverHistoricalPage(sync, std::move(page), std::move(progress));
+}
+
+QCoro::Task<> RelayRuntime::deliverHistoricalPage(std::shared_ptr<HistoricalSync> sync, QList<ChatMessage> page,
+                                                  QJsonObject progress)
+{
+    const Guard<RelayRuntime> guard(this);
     if (sync->batchMode)
         co_await sendHistoricalMessagesBatch(sync, std::move(page));
     else
@@ -464,14 +477,15 @@ QCoro::Task<> RelayRuntime::sendHistoricalMessagesBatch(std::shared_ptr<Historic
         co_return;
     const Guard<RelayRuntime> guard(this);
     const double startedAt = Envelope::nowMilliseconds();
-    const QHash<qint64, QList<QJsonObject>> attachments = co_await uploadHistoricalAttachments(page);
-    if (!guard.alive())
-        co_return;
+    // Attachments and reactions are looked up at the same time (the tasks start at once).
     QList<qint64> rowIds;
     for (const ChatMessage& message : std::as_const(page))
         rowIds.append(message.rowid);
     const std::shared_ptr<ChatDBReader> reader = chatDB();
-    auto reactions = co_await reader->getReactionsForMessages(std::move(rowIds));
+    QCoro::Task<QHash<qint64, QList<QJsonObject>>> uploads = uploadHistoricalAttachments(page);
+    QCoro::Task<Result<ReactionsByMessage, db::Error>> lookup = reader->getReactionsForMessages(std::move(rowIds));
+    auto reactions = co_await lookup;
+    const QHash<qint64, QList<QJsonObject>> attachments = co_await uploads;
     if (!guard.alive())
         co_return;
     if (!reactions) {
@@ -501,14 +515,15 @@ QCoro::Task<> RelayRuntime::sendHistoricalMessages(std::shared_ptr<HistoricalSyn
         co_return;
     const Guard<RelayRuntime> guard(this);
     const double startedAt = Envelope::nowMilliseconds();
-    const QHash<qint64, QList<QJsonObject>> attachments = co_await uploadHistoricalAttachments(page);
-    if (!guard.alive())
-        co_return;
+    // Attachments and reactions are looked up at the same time (the tasks start at once).
     QList<qint64> rowIds;
     for (const ChatMessage& message : std::as_const(page))
         rowIds.append(message.rowid);
     const std::shared_ptr<ChatDBReader> reader = chatDB();
-    auto reactions = co_await reader->getReactionsForMessages(std::move(rowIds));
+    QCoro::Task<QHash<qint64, QList<QJsonObject>>> uploads = uploadHistoricalAttachments(page);
+    QCoro::Task<Result<ReactionsByMessage, db::Error>> lookup = reader->getReactionsForMessages(std::move(rowIds));
+    auto reactions = co_await lookup;
+    const QHash<qint64, QList<QJsonObject>> attachments = co_await uploads;
     if (!guard.alive())
         co_return;
     if (!reactions) {
@@ -617,7 +632,9 @@ QCoro::Task<> RelayRuntime::awaitHistoricalDelivery(std::shared_ptr<HistoricalSy
 QCoro::Task<> RelayRuntime::finishHistoricalSync(std::shared_ptr<HistoricalSync> sync, QJsonObject outcome)
 {
     const Guard<RelayRuntime> guard(this);
-    if (sync->answered)
+    if (std::optional<QCoro::Task<>> last = std::exchange(sync->pageInFlight, std::nullopt))
+        co_await *last;
+    if (!guard.alive() || sync->answered)
         co_return;
     if (typeOf(outcome) == QLatin1String("HISTORICAL_SYNC_COMPLETE") && !sync->interruption && m_webSocket) {
         // Complete means the server has read every page.
