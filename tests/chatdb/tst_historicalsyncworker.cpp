@@ -384,9 +384,11 @@ private Q_SLOTS:
         QVERIFY(await(std::move(first)).ok());
         QCOMPARE(recording->completions.size(), 1);
         QCOMPARE(recording->completions.first().requestId, QStringLiteral("req-first"));
-        // Stopped before its first query.
-        QCOMPARE(recording->completions.first().totalBatches, qint64(0));
-        QVERIFY(recording->pages.isEmpty());
+        // Stopped right away: the loop ends at its next check, so at most the page already being
+        // read is delivered (on a loaded machine the first query may have run before the stop).
+        const qint64 batches = recording->completions.first().totalBatches;
+        QVERIFY2(batches <= 1, qPrintable(QString::number(batches)));
+        QCOMPARE(qint64(recording->pages.size()), batches);
     }
 
     void unopenedDatabase()
