@@ -4,6 +4,7 @@
 #include "dbstatement.h"
 #include "messagessimulator.h"
 #include "relayruntimehost.h"
+#include "runtimehostcontrol.h"
 #include "relayserverharness.h"
 #include "testsupport.h"
 
@@ -28,23 +29,7 @@ bool run(RelayRuntimeHost& host, const QUrl& url)
         r.setReconnectDelays(0.1, 0.4);
         r.setWatchTiming(50ms, 1000ms);
     });
-    std::optional<Result<void, RelayRuntimeError>> outcome;
-    // Named, not a temporary inside co_await: GCC 12 destroys such temporaries twice.
-    const RelayRuntimeOptions options{url.toString(), QStringLiteral("LIVE-RELAY"), kKey};
-    auto go = [&]() -> QCoro::Task<> { outcome = co_await host.start(options); };
-    go();
-    return QTest::qWaitFor([&] { return outcome.has_value(); }, 5000) && outcome->ok();
-}
-
-bool stop(RelayRuntimeHost& host)
-{
-    bool done = false;
-    auto go = [&]() -> QCoro::Task<> {
-        co_await host.stop();
-        done = true;
-    };
-    go();
-    return QTest::qWaitFor([&] { return done; }, 5000);
+    return test::startHost(host, {url.toString(), QStringLiteral("LIVE-RELAY"), kKey});
 }
 } // namespace
 
@@ -79,7 +64,7 @@ private Q_SLOTS:
     void cleanup()
     {
         if (m_host)
-            QVERIFY(stop(*m_host));
+            QVERIFY(test::stopHost(*m_host));
         m_host.reset();
         m_server.reset();
     }

@@ -1,5 +1,6 @@
 // The relay runtime on its own thread against the real reference server on loopback.
 #include "relayruntimehost.h"
+#include "runtimehostcontrol.h"
 #include "relayserverharness.h"
 #include "testsupport.h"
 
@@ -43,24 +44,11 @@ QJsonObject parse(const char* json)
 
 bool startHost(RelayRuntimeHost& host, const QUrl& url, std::optional<QString> key = kKey)
 {
-    RelayRuntimeOptions options{url.toString(), kRelayId, std::move(key)};
     host.configure([](RelayRuntime& r) { r.setReconnectDelays(0.1, 0.8); });
-    std::optional<Result<void, RelayRuntimeError>> outcome;
-    auto run = [&]() -> QCoro::Task<> { outcome = co_await host.start(options); };
-    run();
-    return QTest::qWaitFor([&] { return outcome.has_value(); }, 5000) && outcome->ok();
+    return test::startHost(host, {url.toString(), kRelayId, std::move(key)});
 }
 
-bool stopHost(RelayRuntimeHost& host)
-{
-    bool done = false;
-    auto run = [&]() -> QCoro::Task<> {
-        co_await host.stop();
-        done = true;
-    };
-    run();
-    return QTest::qWaitFor([&] { return done; }, 5000);
-}
+using test::stopHost;
 
 } // namespace
 

@@ -5,6 +5,7 @@
 #include "dbstatement.h"
 #include "messagessimulator.h"
 #include "relayruntimehost.h"
+#include "runtimehostcontrol.h"
 #include "relayserverharness.h"
 #include "testsupport.h"
 
@@ -32,23 +33,7 @@ bool run(RelayRuntimeHost& host, const QUrl& url)
         r.setReconnectDelays(0.1, 0.4);
         r.setWatchTiming(50ms, 1000ms);
     });
-    std::optional<Result<void, RelayRuntimeError>> outcome;
-    // Named, not a temporary inside co_await: GCC 12 destroys such temporaries twice.
-    const RelayRuntimeOptions options{url.toString(), QStringLiteral("SEND-RELAY"), kKey};
-    auto go = [&]() -> QCoro::Task<> { outcome = co_await host.start(options); };
-    go();
-    return QTest::qWaitFor([&] { return outcome.has_value(); }, 5000) && outcome->ok();
-}
-
-bool stop(RelayRuntimeHost& host)
-{
-    bool done = false;
-    auto go = [&]() -> QCoro::Task<> {
-        co_await host.stop();
-        done = true;
-    };
-    go();
-    return QTest::qWaitFor([&] { return done; }, 5000);
+    return test::startHost(host, {url.toString(), QStringLiteral("SEND-RELAY"), kKey});
 }
 
 QJsonObject sendRequest(const QString& messageId, const QString& recipient, const QString& body)
@@ -146,7 +131,7 @@ private Q_SLOTS:
     {
         QFile::remove(refusalFlag());
         if (m_host)
-            QVERIFY(stop(*m_host));
+            QVERIFY(test::stopHost(*m_host));
         m_host.reset();
         m_server.reset();
     }
