@@ -124,12 +124,10 @@ QCoro::Task<> RelayRuntime::stop()
     setStage(ConnectionStage::idle, false);
 }
 
-void RelayRuntime::sendRawEvent(const QJsonObject& event)
+bool RelayRuntime::sendRawEvent(const QJsonObject& event)
 {
-    if (!m_webSocket)
-        return;
     // Every member came from a QJsonObject, so the bytes are valid UTF-8 by construction.
-    (void)m_webSocket->sendText(QString::fromUtf8(Envelope::encodeDictionary(event)));
+    return m_webSocket && m_webSocket->sendText(QString::fromUtf8(Envelope::encodeDictionary(event))).ok();
 }
 
 bool RelayRuntime::sendTypedEvent(const QJsonObject& message)

@@ -65,8 +65,9 @@ public:
     QCoro::Task<Result<void, RelayRuntimeError>> start(RelayRuntimeOptions options);
     QCoro::Task<> stop();
 
-    // Sends a dictionary message (slashes escaped); dropped silently when it cannot be sent.
-    void sendRawEvent(const QJsonObject& event);
+    // Sends a dictionary message (slashes escaped); false when it was not handed to an open
+    // connection (callers that only reply may drop it silently).
+    bool sendRawEvent(const QJsonObject& event);
     // Sends a typed message (relayEncoder); false when it was not handed to an open connection.
     bool sendTypedEvent(const QJsonObject& message);
 

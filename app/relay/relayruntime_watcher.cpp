@@ -65,9 +65,7 @@ void RelayRuntime::stopLiveWatcher()
 
 bool RelayRuntime::sendLiveEvent(const QJsonObject& event)
 {
-    if (!m_webSocket || !m_isIdentified)
-        return false;
-    return m_webSocket->sendText(QString::fromUtf8(Envelope::encodeDictionary(event))).ok();
+    return m_isIdentified && sendRawEvent(event);
 }
 
 void RelayRuntime::rowHandedOn(qint64 rowId)
