@@ -6,6 +6,7 @@
 #include "preferencesmanager.h"
 #include "relayruntimehost.h"
 #include "relayserverharness.h"
+#include "runtimehostcontrol.h"
 #include "testsupport.h"
 
 #include "contactsyncresult.h"
@@ -104,22 +105,7 @@ struct Sql {
 
 bool startHost(RelayRuntimeHost& host, const QUrl& url)
 {
-    std::optional<Result<void, RelayRuntimeError>> outcome;
-    const RelayRuntimeOptions options{url.toString(), QStringLiteral("SYNC-RELAY"), kKey};
-    auto go = [&]() -> QCoro::Task<> { outcome = co_await host.start(options); };
-    go();
-    return QTest::qWaitFor([&] { return outcome.has_value(); }, 5000) && outcome->ok();
-}
-
-bool stopHost(RelayRuntimeHost& host)
-{
-    bool done = false;
-    auto go = [&]() -> QCoro::Task<> {
-        co_await host.stop();
-        done = true;
-    };
-    go();
-    return QTest::qWaitFor([&] { return done; }, 5000);
+    return test::startHost(host, {url.toString(), QStringLiteral("SYNC-RELAY"), kKey});
 }
 
 QJsonObject historicalRequest(const QString& id, qint64 start, qint64 end, std::optional<int> batchSize = std::nullopt)
@@ -306,7 +292,7 @@ void TestSyncRequests::init()
     m_host->configure([preferences](RelayRuntime& r) {
         r.setReconnectDelays(0.1, 0.4);
         r.setPreferencesManager(preferences);
-        r.setSyncTiming(300s, 300ms);
+        r.setSyncTiming(300s, 500ms);
     });
     QVERIFY(startHost(*m_host, m_server->wsUrl()));
     QVERIFY(m_server->waitForAuthenticatedRelay());
@@ -315,7 +301,7 @@ void TestSyncRequests::init()
 void TestSyncRequests::cleanup()
 {
     if (m_host)
-        QVERIFY(stopHost(*m_host));
+        QVERIFY(test::stopHost(*m_host));
     m_host.reset();
     m_server.reset();
     m_preferences.reset();
@@ -865,7 +851,7 @@ void TestSyncRequests::historicalSyncCutShort()
     QCOMPARE(m_server->push(historicalRequest(QStringLiteral("cut"), 0, m_historyEnd, 5)), 1);
     QVERIFY(waitForRelayMessage(QStringLiteral("HISTORICAL_SYNC_PROGRESS"), QStringLiteral("cut"), since));
     if (stopRelay)
-        QVERIFY(stopHost(*m_host));
+        QVERIFY(test::stopHost(*m_host));
     else
         QCOMPARE(m_server->closeRelays(), 1);
 
@@ -949,8 +935,8 @@ void TestSyncRequests::contactsSyncRequests()
 
 void TestSyncRequests::contactsChangeTriggersOneSync()
 {
-    QCOMPARE(countLog(QStringLiteral("Registered Contacts change observer")), 1);
-    QCOMPARE(countLog(QStringLiteral("Account detection will run every 300s")), 1);
+    QTRY_COMPARE(countLog(QStringLiteral("Registered Contacts change observer")), 1);
+    QTRY_COMPARE(countLog(QStringLiteral("Account detection will run every 300s")), 1);
     const qint64 since = m_server->lastSeq();
     const QString changing = QDir(m_contactsDir).filePath(QStringLiteral("p27.vcf"));
     // Ten changes, each within the quiet time of the one before.
@@ -976,7 +962,7 @@ void TestSyncRequests::contactsChangeTriggersOneSync()
 void TestSyncRequests::accountDetection()
 {
     // A Messages database of its own, starting with no sent message at all.
-    QVERIFY(stopHost(*m_host));
+    QVERIFY(test::stopHost(*m_host));
     m_host.reset();
     test::TemporaryHome home;
     sim::MessagesSimulator sim(home.path());
@@ -1049,7 +1035,7 @@ void TestSyncRequests::accountDetection()
     QCOMPARE(after, 1);
     QCOMPARE(callbacks.last(), (QStringList{QStringLiteral("+14155550100"), QStringLiteral("owner@example.com")}));
 
-    QVERIFY(stopHost(*m_host));
+    QVERIFY(test::stopHost(*m_host));
     m_host.reset();
 }
 
