@@ -1,6 +1,5 @@
 #include "jsonreader.h"
 
-#include <cmath>
 
 namespace velto {
 
@@ -8,11 +7,13 @@ std::optional<qint64> jsonInteger(const QJsonValue& value)
 {
     if (!value.isDouble())
         return std::nullopt;
-    const double d = value.toDouble();
-    // 2^63 is the first double that does not fit; integers beyond 2^53 are not exact anyway.
-    if (!std::isfinite(d) || d != std::trunc(d) || d < -9.2233720368547758e18 || d >= 9.2233720368547758e18)
+    // Read as the parser stored it: a whole number that fits comes back exact, also beyond 2^53
+    // (Messages-database times are), where going through a double would move it. Anything else
+    // (a fraction, out of range) gives back the default, so two different defaults expose it.
+    const qint64 first = value.toInteger(0);
+    if (first != value.toInteger(1))
         return std::nullopt;
-    return qint64(d);
+    return first;
 }
 
 QJsonValue JsonReader::present(const char* key, bool required)

@@ -41,7 +41,8 @@ private:
     bool m_ok = true;
 };
 
-// A JSON number counts as an integer only when it has no fractional part and fits.
+// A JSON number counts as an integer only when it has no fractional part and fits; the value is
+// exact even beyond 2^53.
 std::optional<qint64> jsonInteger(const QJsonValue& value);
 
 } // namespace velto

@@ -122,14 +122,10 @@ private:
     QCoro::Task<> sendAndReport(PendingSend send);
     QCoro::Task<std::optional<QString>> pollForGuid(QString recipient, QString attachmentName, qint64 sinceRowId,
                                                     QString messageId);
-    // The reader for the send bookkeeping, opened when it is not yet; null before start.
-    QCoro::Task<std::shared_ptr<class ChatDBReader>> sendLookupReader();
 
     // Created with the runtime: one attempt per message, no retry.
     class MessageAutomation* m_messageAutomation = createMessageAutomation(this);
     static class MessageAutomation* createMessageAutomation(QObject* parent);
-    std::shared_ptr<class ChatDBReader> m_sendLookupReader;
-    bool m_sendLookupOpening = false;
     // Outgoing rows with a sent attachment are looked for this often, this many times.
     static constexpr std::chrono::milliseconds kGuidPollInterval{500};
     static constexpr int kGuidPollAttempts = 10;

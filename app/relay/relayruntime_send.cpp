@@ -61,20 +61,11 @@ void RelayRuntime::initializeSending()
 {
     // initialize() cannot fail today; a failure would be logged here and the start would go on.
     m_messageAutomation->initialize();
-    if (!m_sendLookupReader)
-        m_sendLookupReader = std::make_shared<ChatDBReader>();
-    if (!m_sendLookupReader->isOpen() && !m_sendLookupOpening) {
-        m_sendLookupOpening = true;
-        const std::shared_ptr<ChatDBReader> reader = m_sendLookupReader;
-        const QPointer<RelayRuntime> self(this);
-        startTask(
-            [](std::shared_ptr<ChatDBReader> reader, QPointer<RelayRuntime> self) -> QCoro::Task<> {
-                co_await reader->init();
-                if (self)
-                    self->m_sendLookupOpening = false;
-            }(reader, self),
-            "open send lookup reader");
-    }
+    // The sync and send bookkeeping share one reader; opening it early spares the first send the wait.
+    startTask(
+        [](QCoro::Task<std::shared_ptr<ChatDBReader>> opening) -> QCoro::Task<> { co_await std::move(opening); }(
+            openedChatDB()),
+        "open the Messages database");
 }
 
 QueueStatus RelayRuntime::sendQueueStatus() const
@@ -145,20 +136,6 @@ void RelayRuntime::handleSendMessage(const ServerSendMessage& request)
     startTask(sendAndReport(std::move(send)), "send on request");
 }
 
-QCoro::Task<std::shared_ptr<ChatDBReader>> RelayRuntime::sendLookupReader()
-{
-    const Guard<RelayRuntime> guard(this);
-    std::shared_ptr<ChatDBReader> reader = m_sendLookupReader;
-    // The database may have appeared since start; one open attempt at a time.
-    if (reader && !reader->isOpen() && !m_sendLookupOpening) {
-        m_sendLookupOpening = true;
-        co_await reader->init();
-        if (guard.alive())
-            m_sendLookupOpening = false;
-    }
-    co_return reader;
-}
-
 QCoro::Task<> RelayRuntime::sendAndReport(PendingSend send)
 {
     const Guard<RelayRuntime> guard(this);
@@ -166,7 +143,7 @@ QCoro::Task<> RelayRuntime::sendAndReport(PendingSend send)
     // The snapshot is taken before anything is sent, so that the sent row lies beyond it.
     qint64 snapshot = 0;
     if (!send.attachmentName.isEmpty()) {
-        auto opening = sendLookupReader();
+        auto opening = openedChatDB();
         const std::shared_ptr<ChatDBReader> reader = co_await std::move(opening);
         if (!guard.alive())
             co_return;
@@ -235,7 +212,7 @@ QCoro::Task<std::optional<QString>> RelayRuntime::pollForGuid(QString recipient,
          {QStringLiteral("recipient"), recipient},
          {QStringLiteral("sinceRowId"), QString::number(sinceRowId)},
          {QStringLiteral("attachmentName"), attachmentName}});
-    const std::shared_ptr<ChatDBReader> reader = m_sendLookupReader;
+    const std::shared_ptr<ChatDBReader> reader = chatDB();
     for (int attempt = 1; attempt <= kGuidPollAttempts; ++attempt) {
         co_await QCoro::sleepFor(kGuidPollInterval);
         if (!guard.alive())

@@ -45,18 +45,6 @@ QString typeOf(const QJsonObject& message)
     return message.value(QLatin1String("type")).toString();
 }
 
-// A whole JSON number as the parser stored it. Messages-database times lie beyond 2^53, where
-// going through a double would move a window's bounds.
-std::optional<qint64> exactInteger(const QJsonValue& value)
-{
-    if (!value.isDouble())
-        return std::nullopt;
-    const qint64 first = value.toInteger(0);
-    if (first != value.toInteger(1))
-        return std::nullopt;
-    return first;
-}
-
 int clampToInt(qint64 value)
 {
     return int(std::clamp<qint64>(value, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
@@ -72,8 +60,8 @@ std::optional<HistoricalSyncWorker::SyncRequest> decodeHistoricalSyncRequest(con
     const std::optional<qint64> batchSize = r.optionalInteger("batchSize");
     request.chatGuid = r.optionalString("chatGuid");
     const std::optional<QJsonArray> allowed = r.optionalArray("allowedContacts");
-    const std::optional<qint64> startDate = exactInteger(object.value(QLatin1String("startDate")));
-    const std::optional<qint64> endDate = exactInteger(object.value(QLatin1String("endDate")));
+    const std::optional<qint64> startDate = jsonInteger(object.value(QLatin1String("startDate")));
+    const std::optional<qint64> endDate = jsonInteger(object.value(QLatin1String("endDate")));
     if (!r.ok() || !startDate || !endDate)
         return std::nullopt;
     request.startDate = *startDate;

@@ -1,4 +1,5 @@
 #include "envelope.h"
+#include "jsonreader.h"
 #include "sessionmessages.h"
 #include "systemhealth.h"
 
@@ -158,6 +159,35 @@ private Q_SLOTS:
         QCOMPARE(system.value(QLatin1String("platform")).toString(), QStringLiteral("darwin"));
         QVERIFY(system.value(QLatin1String("uptime")).toDouble() > 0);
         QVERIFY(qAbs(s.value(QLatin1String("timestamp")).toDouble() - Envelope::nowMilliseconds()) < 60000);
+    }
+
+    // Integers come back exact as written, also beyond 2^53 where a double cannot hold them.
+    void integers_data()
+    {
+        QTest::addColumn<QByteArray>("number");
+        QTest::addColumn<bool>("isInteger");
+        QTest::addColumn<qint64>("value");
+        QTest::newRow("small") << QByteArray("42") << true << qint64(42);
+        QTest::newRow("negative") << QByteArray("-5") << true << qint64(-5);
+        QTest::newRow("whole written as fraction") << QByteArray("7.0") << true << qint64(7);
+        QTest::newRow("Messages time, odd, beyond 2^53") << QByteArray("757382400000000001") << true
+                                                         << qint64(757382400000000001);
+        QTest::newRow("largest") << QByteArray("9223372036854775807") << true << std::numeric_limits<qint64>::max();
+        QTest::newRow("fraction") << QByteArray("1.5") << false << qint64(0);
+        QTest::newRow("beyond 64 bits") << QByteArray("1e300") << false << qint64(0);
+        QTest::newRow("string") << QByteArray("\"3\"") << false << qint64(0);
+    }
+
+    void integers()
+    {
+        QFETCH(QByteArray, number);
+        QFETCH(bool, isInteger);
+        QFETCH(qint64, value);
+        const QJsonValue parsed = QJsonDocument::fromJson("{\"n\":" + number + "}").object().value(QLatin1String("n"));
+        const std::optional<qint64> read = jsonInteger(parsed);
+        QCOMPARE(read.has_value(), isInteger);
+        if (isInteger)
+            QCOMPARE(*read, value);
     }
 
     void truncation_data()
