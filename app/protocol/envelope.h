@@ -21,6 +21,13 @@ QByteArray encodeTyped(const QJsonObject& message);
 // serialiser on the relay's home platform writes them; the server accepts both.
 QByteArray encodeDictionary(const QJsonObject& message);
 
+// Pieces for writing a dictionary message straight into bytes, byte for byte as
+// encodeDictionary writes the same values: `escapeSlashes` turns compact JSON into its
+// dictionary form; `appendString` writes a quoted, escaped string; `appendNumber` a double.
+QByteArray escapeSlashes(const QByteArray& json);
+void appendString(QByteArray& out, QStringView text);
+void appendNumber(QByteArray& out, double value);
+
 // Milliseconds since the Unix epoch as the double the wire format uses.
 double nowMilliseconds();
 

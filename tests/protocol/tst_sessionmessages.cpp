@@ -7,6 +7,8 @@
 #include <QJsonDocument>
 #include <QTest>
 
+#include <limits>
+
 using namespace velto;
 
 namespace {
@@ -107,14 +109,90 @@ private Q_SLOTS:
         QCOMPARE(failed->errors->at(1).code.value(), QStringLiteral("c"));
     }
 
+    void slashes_data()
+    {
+        QTest::addColumn<QJsonObject>("message");
+        QTest::addColumn<QByteArray>("dictionary");
+        QTest::addColumn<QByteArray>("typed");
+        QTest::newRow("key and value") << QJsonObject{{QStringLiteral("type"), QStringLiteral("X")},
+                                                      {QStringLiteral("path/key"), QStringLiteral("a/b")}}
+                                       << QByteArray(R"({"path\/key":"a\/b","type":"X"})")
+                                       << QByteArray(R"({"path/key":"a/b","type":"X"})");
+        QTest::newRow("none") << QJsonObject{{QStringLiteral("n"), 1.5}, {QStringLiteral("s"), QStringLiteral("ab")}}
+                              << QByteArray(R"({"n":1.5,"s":"ab"})") << QByteArray(R"({"n":1.5,"s":"ab"})");
+        // Runs of slashes, one at each end of a string, next to an escaped quote and backslash,
+        // and inside a nested array.
+        QTest::newRow("several") << QJsonObject{{QStringLiteral("u"), QStringLiteral("//h/p/")},
+                                                {QStringLiteral("q"), QStringLiteral("\"/\\/")},
+                                                {QStringLiteral("a"), QJsonArray{QStringLiteral("/"), 2}}}
+                                 << QByteArray("{\"a\":[\"\\/\",2],\"q\":\"\\\"\\/\\\\\\/\",\"u\":\"\\/\\/h\\/p\\/\"}")
+                                 << QByteArray("{\"a\":[\"/\",2],\"q\":\"\\\"/\\\\/\",\"u\":\"//h/p/\"}");
+    }
+
     void slashes()
     {
-        const QJsonObject m{{QStringLiteral("type"), QStringLiteral("X")},
-                            {QStringLiteral("path/key"), QStringLiteral("a/b")}};
-        QCOMPARE(Envelope::encodeDictionary(m), QByteArray(R"({"path\/key":"a\/b","type":"X"})"));
-        QCOMPARE(Envelope::encodeTyped(m), QByteArray(R"({"path/key":"a/b","type":"X"})"));
+        QFETCH(QJsonObject, message);
+        QFETCH(QByteArray, dictionary);
+        QFETCH(QByteArray, typed);
+        QCOMPARE(Envelope::encodeDictionary(message), dictionary);
+        QCOMPARE(Envelope::encodeTyped(message), typed);
         // Both forms read back to the same message.
-        QCOMPARE(QJsonDocument::fromJson(Envelope::encodeDictionary(m)).object(), m);
+        QCOMPARE(QJsonDocument::fromJson(Envelope::encodeDictionary(message)).object(), message);
+    }
+
+    // The direct writer must give the very bytes encodeDictionary gives for the same value.
+    void directStringMatchesDictionary_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::newRow("empty") << QString();
+        QTest::newRow("ascii and slashes") << QStringLiteral("https://a.example/x/y?z=1");
+        QTest::newRow("quote and backslash") << QStringLiteral("say \"hi\" \\ there/");
+        QTest::newRow("controls") << QString::fromUtf16(u"\b\f\n\r\t\u0001\u001f\u007f end");
+        QTest::newRow("two and three bytes") << QString::fromUtf16(u"caf\u00e9 \u20ac \u4e2d\u6587 \ufffc");
+        QTest::newRow("emoji pair") << QString::fromUtf16(u"ok \U0001F44D\U0001F3FD!");
+        QTest::newRow("lone high then text") << QString::fromUtf16(u"a\xd83d" u"b");
+        QTest::newRow("lone high at end") << QString::fromUtf16(u"a\xd83d");
+        QTest::newRow("lone low") << QString::fromUtf16(u"\xdc4d" u"x");
+        QTest::newRow("high high low") << QString::fromUtf16(u"\xd83d\xd83d\xdc4d");
+    }
+
+    void directStringMatchesDictionary()
+    {
+        QFETCH(QString, text);
+        QByteArray direct("[");
+        Envelope::appendString(direct, text);
+        direct.append(']');
+        const QByteArray object = Envelope::encodeDictionary(QJsonObject{{QStringLiteral("k"), text}});
+        QCOMPARE("[" + object.mid(5, object.size() - 6) + "]", direct);
+    }
+
+    void directNumberMatchesDictionary_data()
+    {
+        QTest::addColumn<double>("value");
+        QTest::newRow("zero") << 0.0;
+        QTest::newRow("negative zero") << -0.0;
+        QTest::newRow("fraction") << 12.5;
+        QTest::newRow("whole") << 123.0;
+        QTest::newRow("milliseconds") << 1733912345000.0;
+        QTest::newRow("round milliseconds") << 1734712000000.0;
+        QTest::newRow("1e15") << 1e15;
+        QTest::newRow("above 2^53, round") << 9.1e15;
+        QTest::newRow("1e16") << -1e16;
+        QTest::newRow("negative milliseconds") << -978307200000.0;
+        QTest::newRow("2^53") << 9007199254740992.0;
+        QTest::newRow("large") << 1e21;
+        QTest::newRow("tiny") << 1e-7;
+        QTest::newRow("infinity") << std::numeric_limits<double>::infinity();
+        QTest::newRow("nan") << std::numeric_limits<double>::quiet_NaN();
+    }
+
+    void directNumberMatchesDictionary()
+    {
+        QFETCH(double, value);
+        QByteArray direct("{\"k\":");
+        Envelope::appendNumber(direct, value);
+        direct.append('}');
+        QCOMPARE(direct, Envelope::encodeDictionary(QJsonObject{{QStringLiteral("k"), value}}));
     }
 
     void statusResponseOmitsAbsentMembers()
