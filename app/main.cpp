@@ -1,9 +1,7 @@
 // The velto executable: the headless application, registration from the command line, and
 // registration links handed to the running instance.
 #include "appstate.h"
-#include "configuration.h"
 #include "logbufferservice.h"
-#include "relaymanager.h"
 #include "singleinstance.h"
 #include "task.h"
 #include "validationservice.h"
@@ -57,12 +55,6 @@ void printEntry(const LogEntry& entry)
           << entry.source.value_or(QStringLiteral("main")) << "] " << entry.message << Qt::endl;
 }
 
-QString defaultRelayName()
-{
-    return ValidationService::validateTokenFormat(QStringLiteral("velt_00000000_0")).relayName.value_or(
-        QStringLiteral("Mac Relay"));
-}
-
 // `velto register`: registers, records the set-up, and exits 0, or 1 with the error text.
 QCoro::Task<> runRegister(AppState* state, QString token, QString name, std::optional<QString> server)
 {
@@ -89,7 +81,7 @@ QCoro::Task<> onTokenArrived(AppState* state)
         co_return;
     }
     const QString token = *state->pendingRegistrationToken();
-    const RegistrationResult result = co_await state->registerRelay(token, defaultRelayName(), {}, true);
+    const RegistrationResult result = co_await state->registerRelay(token, AppState::defaultRelayName(), {}, true);
     if (!guard.alive() || !result.success)
         co_return;
     co_await state->initialize();
@@ -160,7 +152,7 @@ int main(int argc, char** argv)
             return 1;
         }
         if (name.isEmpty())
-            name = valid.relayName.value_or(QStringLiteral("Mac Relay"));
+            name = valid.relayName.value_or(AppState::defaultRelayName());
         startTask(runRegister(&state, token, name, server.isEmpty() ? std::nullopt : std::optional<QString>(server)),
                   "register");
         return app.exec();

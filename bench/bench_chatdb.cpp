@@ -10,6 +10,8 @@
 // (default 1,000,000, the "large" preset) first. Each of the R rounds (default 3) runs the reader
 // and then the shell, so that load from elsewhere on the machine shows as spread between rounds.
 
+#include "awaittask.h"
+#include "shellbaseline.h"
 #include "chatdbqueries.h"
 #include "chatdbreader.h"
 #include "messagessimulator.h"
@@ -36,6 +38,7 @@
 #include <optional>
 
 using namespace velto;
+using namespace velto::bench;
 
 namespace {
 
@@ -46,29 +49,9 @@ void say(const char* format, Args... args)
     std::fflush(stdout);
 }
 
-template <typename T>
-T await(QCoro::Task<T>&& task)
-{
-    std::optional<T> result;
-    QEventLoop loop;
-    auto continuation = std::move(task).then([&result, &loop](T value) {
-        result = std::move(value);
-        loop.quit();
-    });
-    if (!result)
-        loop.exec();
-    return std::move(*result);
-}
+using velto::test::await;
 
 // User plus system time of this process (RUSAGE_SELF) or of its waited-for children.
-double cpuSeconds(int who)
-{
-    rusage usage{};
-    getrusage(who, &usage);
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
-        + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
 double perSecond(qint64 count, qint64 nanoseconds)
 {
     return nanoseconds > 0 ? double(count) * 1e9 / double(nanoseconds) : 0.0;
@@ -89,56 +72,6 @@ QString withLiterals(QString sql, const QList<qint64>& values)
     return sql;
 }
 
-struct ShellRun {
-    bool ok = false;
-    qint64 rows = 0;
-    qint64 bytes = 0;
-    qint64 nanoseconds = 0;
-    double cpu = 0; // the shell's own CPU time
-    QString error;
-};
-
-// Runs the script through `sqlite3 -json -readonly`, counting the row objects it prints.
-ShellRun runShell(const QString& sqlite3, const QString& database, const QByteArray& script)
-{
-    ShellRun run;
-    QProcess process;
-    process.setProgram(sqlite3);
-    process.setArguments({QStringLiteral("-json"), QStringLiteral("-readonly"), database});
-    const QByteArray marker("{\"ROWID\":");
-    QByteArray tail;
-    auto drain = [&] {
-        QByteArray chunk = tail + process.readAllStandardOutput();
-        run.bytes += chunk.size() - tail.size();
-        qsizetype at = 0;
-        while ((at = chunk.indexOf(marker, at)) >= 0) {
-            ++run.rows;
-            at += marker.size();
-        }
-        // Keep enough of the end for a marker split across two reads.
-        tail = chunk.right(marker.size() - 1);
-    };
-    QObject::connect(&process, &QProcess::readyReadStandardOutput, &process, drain);
-    const double childrenBefore = cpuSeconds(RUSAGE_CHILDREN);
-    QElapsedTimer timer;
-    timer.start();
-    process.start();
-    if (!process.waitForStarted(10000)) {
-        run.error = process.errorString();
-        return run;
-    }
-    process.write(script);
-    process.closeWriteChannel();
-    while (process.state() != QProcess::NotRunning)
-        process.waitForFinished(100);
-    drain();
-    run.nanoseconds = timer.nsecsElapsed();
-    run.cpu = cpuSeconds(RUSAGE_CHILDREN) - childrenBefore;
-    run.ok = process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-    if (!run.ok)
-        run.error = QString::fromLocal8Bit(process.readAllStandardError()).trimmed();
-    return run;
-}
 
 } // namespace
 

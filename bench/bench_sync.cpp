@@ -10,6 +10,7 @@
 // reused, otherwise the simulator fills one with N messages (default 1,000,000) and no attachment
 // rows. The conversation list runs on a second database of N chats (default 5,000).
 
+#include "shellbaseline.h"
 #include "chatdbqueries.h"
 #include "messagessimulator.h"
 #include "preferencesmanager.h"
@@ -46,6 +47,7 @@
 #include <thread>
 
 using namespace velto;
+using namespace velto::bench;
 using namespace std::chrono_literals;
 
 namespace {
@@ -76,14 +78,6 @@ bool waitUntil(const std::function<bool()>& done, int timeoutMs)
         spin(20);
     }
     return true;
-}
-
-double cpuSeconds(int who)
-{
-    rusage usage{};
-    getrusage(who, &usage);
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
-        + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 // A line of /proc/self/status in KiB ("VmRSS", "VmHWM").
@@ -231,53 +225,6 @@ QString withLiterals(QString sql, const QList<qint64>& values)
     return sql;
 }
 
-struct ShellRun {
-    bool ok = false;
-    qint64 rows = 0;
-    qint64 nanoseconds = 0;
-    double cpu = 0;
-    QString error;
-};
-
-// Runs the script through `sqlite3 -json -readonly`, counting the row objects it prints.
-ShellRun runShell(const QString& sqlite3, const QString& database, const QByteArray& script)
-{
-    ShellRun run;
-    QProcess process;
-    process.setProgram(sqlite3);
-    process.setArguments({QStringLiteral("-json"), QStringLiteral("-readonly"), database});
-    const QByteArray marker("{\"ROWID\":");
-    QByteArray tail;
-    auto drain = [&] {
-        QByteArray chunk = tail + process.readAllStandardOutput();
-        qsizetype at = 0;
-        while ((at = chunk.indexOf(marker, at)) >= 0) {
-            ++run.rows;
-            at += marker.size();
-        }
-        tail = chunk.right(marker.size() - 1);
-    };
-    QObject::connect(&process, &QProcess::readyReadStandardOutput, &process, drain);
-    const double childrenBefore = cpuSeconds(RUSAGE_CHILDREN);
-    QElapsedTimer timer;
-    timer.start();
-    process.start();
-    if (!process.waitForStarted(10000)) {
-        run.error = process.errorString();
-        return run;
-    }
-    process.write(script);
-    process.closeWriteChannel();
-    while (process.state() != QProcess::NotRunning)
-        process.waitForFinished(100);
-    drain();
-    run.nanoseconds = timer.nsecsElapsed();
-    run.cpu = cpuSeconds(RUSAGE_CHILDREN) - childrenBefore;
-    run.ok = process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-    if (!run.ok)
-        run.error = QString::fromLocal8Bit(process.readAllStandardError()).trimmed();
-    return run;
-}
 
 bool fill(const QString& home, int messages, int chats)
 {

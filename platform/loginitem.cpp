@@ -23,14 +23,14 @@ const QLatin1String desktopEntryGroup("[Desktop Entry]");
 // Read by the user's own session only, like any other autostart entry.
 constexpr int entryMode = 0644;
 
-// Characters that oblige an Exec argument to be quoted (desktop entry specification).
+// Characters that oblige an Exec argument of a desktop entry to be quoted.
 bool isReserved(QChar c)
 {
     static const QString reserved = QStringLiteral(" \t\n\"'\\><~|&;$*?#()`");
     return reserved.contains(c);
 }
 
-// One Exec argument as the specification wants it: quoted when needed, with the quoting
+// One Exec argument as desktop entries spell it: quoted when needed, with the quoting
 // escapes, then the string-value escape of backslashes, and literal percent signs doubled.
 QString execArgument(const QString& argument)
 {

@@ -65,33 +65,26 @@ PreferencesManager::Preferences PreferencesManager::current() const
 
 void PreferencesManager::setBatchSyncEnabled(bool enabled)
 {
-    Preferences updated;
-    bool changed = false;
-    {
-        std::lock_guard lock(m_mutex);
-        changed = m_current.batchSyncEnabled != enabled;
-        m_current.batchSyncEnabled = enabled;
-        updated = m_current;
-    }
-    if (changed) {
-        Q_EMIT batchSyncEnabledChanged(enabled);
-        Q_EMIT currentChanged();
-    }
-    persist(updated);
+    update(&Preferences::batchSyncEnabled, enabled, &PreferencesManager::batchSyncEnabledChanged);
 }
 
 void PreferencesManager::setLaunchAtLogin(bool enabled)
 {
+    update(&Preferences::launchAtLogin, enabled, &PreferencesManager::launchAtLoginChanged);
+}
+
+void PreferencesManager::update(bool Preferences::*field, bool value, void (PreferencesManager::*changed)(bool))
+{
     Preferences updated;
-    bool changed = false;
+    bool differs = false;
     {
         std::lock_guard lock(m_mutex);
-        changed = m_current.launchAtLogin != enabled;
-        m_current.launchAtLogin = enabled;
+        differs = m_current.*field != value;
+        m_current.*field = value;
         updated = m_current;
     }
-    if (changed) {
-        Q_EMIT launchAtLoginChanged(enabled);
+    if (differs) {
+        Q_EMIT(this->*changed)(value);
         Q_EMIT currentChanged();
     }
     persist(updated);

@@ -57,6 +57,8 @@ Q_SIGNALS:
     void currentChanged();
 
 private:
+    // Sets one switch, notifies when it changed, and writes the file.
+    void update(bool Preferences::*field, bool value, void (PreferencesManager::*changed)(bool));
     void persist(const Preferences& preferences) const;
 
     const QString m_filePath;

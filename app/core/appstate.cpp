@@ -188,7 +188,7 @@ QCoro::Task<> AppState::confirmRelaySwitch()
     if (!guard.alive())
         co_return;
 
-    const QString name = m_statusService->state().relayName.value_or(QStringLiteral("Mac Relay"));
+    const QString name = m_statusService->state().relayName.value_or(defaultRelayName());
     std::optional<QString> server;
     if (const auto credentials = RelayCredentials::load())
         server = credentials->backendUrl;

@@ -43,6 +43,8 @@ class AppState : public QObject {
 public:
     // A pending registration older than this is stale.
     static constexpr qint64 pendingRegistrationLifetimeSeconds = 1500;
+    // The relay's name when the user gave none.
+    static QString defaultRelayName() { return QStringLiteral("Mac Relay"); }
 
     explicit AppState(QObject* parent = nullptr);
     ~AppState() override;

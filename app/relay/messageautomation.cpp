@@ -220,6 +220,18 @@ QCoro::Task<SendResult> MessageAutomation::sendMessage(QString recipient, QStrin
     }
 }
 
+QCoro::Task<MessageAutomation::AttemptResult> MessageAutomation::sendPart(TolkaCliWrapper::SendOptions options,
+                                                                          QString unknownError)
+{
+    auto send = m_tolkaCli.send(options);
+    const auto sent = co_await std::move(send);
+    if (!sent)
+        co_return fail(sent.error().description());
+    if (!sent->success)
+        co_return fail(MessageAutomationError::sendFailed(sent->error.value_or(unknownError)).description());
+    co_return AttemptResult();
+}
+
 QCoro::Task<MessageAutomation::AttemptResult> MessageAutomation::executeMessageSend(QueuedMessage message)
 {
     const Guard<MessageAutomation> guard(this);
@@ -249,26 +261,22 @@ QCoro::Task<MessageAutomation::AttemptResult> MessageAutomation::executeMessageS
     if (!message.body.isEmpty()) {
         TolkaCliWrapper::SendOptions options = base;
         options.text = message.body;
-        auto send = m_tolkaCli.send(options);
-        const auto sent = co_await std::move(send);
+        auto send = sendPart(options, QStringLiteral("Unknown error"));
+        const AttemptResult sent = co_await std::move(send);
         if (!guard.alive())
             co_return fail(kStopped);
         if (!sent)
-            co_return fail(sent.error().description());
-        if (!sent->success)
-            co_return fail(MessageAutomationError::sendFailed(sent->error.value_or(QStringLiteral("Unknown error"))).description());
+            co_return sent;
     }
     for (const QString& path : std::as_const(staged)) {
         TolkaCliWrapper::SendOptions options = base;
         options.file = path;
-        auto send = m_tolkaCli.send(options);
-        const auto sent = co_await std::move(send);
+        auto send = sendPart(options, QStringLiteral("Attachment send failed"));
+        const AttemptResult sent = co_await std::move(send);
         if (!guard.alive())
             co_return fail(kStopped);
         if (!sent)
-            co_return fail(sent.error().description());
-        if (!sent->success)
-            co_return fail(MessageAutomationError::sendFailed(sent->error.value_or(QStringLiteral("Attachment send failed"))).description());
+            co_return sent;
     }
     if (!staged.isEmpty())
         removeStagedFiles(staged, QDir(m_stagingDir).filePath(message.id));

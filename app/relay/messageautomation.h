@@ -129,6 +129,8 @@ private:
     using AttemptResult = Result<void, QString>;
 
     QCoro::Task<AttemptResult> executeMessageSend(QueuedMessage message);
+    // One script run: the text or one file; `unknownError` when a failure gives no reason.
+    QCoro::Task<AttemptResult> sendPart(TolkaCliWrapper::SendOptions options, QString unknownError);
     QCoro::Task<Result<QStringList, QString>> downloadAttachments(QString messageId,
                                                                   QList<OutboundAttachment> attachments);
     void updateQueued(const QueuedMessage& message);

@@ -164,6 +164,12 @@ private:
                                      QJsonObject progress);
     QCoro::Task<> deliverHistoricalPage(std::shared_ptr<HistoricalSync> sync, QList<struct ChatMessage> page,
                                         QJsonObject progress);
+    // A page's uploaded attachments and its reactions, by message row id.
+    struct HistoricalPageDetails {
+        QHash<qint64, QList<QJsonObject>> attachments;
+        QHash<qint64, QList<struct ReactionSummary>> reactions;
+    };
+    QCoro::Task<HistoricalPageDetails> historicalPageDetails(QList<struct ChatMessage> page, QString reactionFailureText);
     QCoro::Task<> sendHistoricalMessagesBatch(std::shared_ptr<HistoricalSync> sync, QList<struct ChatMessage> page);
     QCoro::Task<> sendHistoricalMessages(std::shared_ptr<HistoricalSync> sync, QList<struct ChatMessage> page);
     // Attachment objects by message row id, in upload completion order.

@@ -525,12 +525,10 @@ QCoro::Task<> RelayRuntime::deliverHistoricalPage(std::shared_ptr<HistoricalSync
         co_await awaitHistoricalDelivery(sync, previous);
 }
 
-QCoro::Task<> RelayRuntime::sendHistoricalMessagesBatch(std::shared_ptr<HistoricalSync> sync, QList<ChatMessage> page)
+QCoro::Task<RelayRuntime::HistoricalPageDetails>
+RelayRuntime::historicalPageDetails(QList<ChatMessage> page, QString reactionFailureText)
 {
-    if (page.isEmpty())
-        co_return;
     const Guard<RelayRuntime> guard(this);
-    const double startedAt = Envelope::nowMilliseconds();
     // Attachments and reactions are looked up at the same time (the tasks start at once).
     QList<qint64> rowIds;
     for (const ChatMessage& message : std::as_const(page))
@@ -539,14 +537,29 @@ QCoro::Task<> RelayRuntime::sendHistoricalMessagesBatch(std::shared_ptr<Historic
     QCoro::Task<QHash<qint64, QList<QJsonObject>>> uploads = uploadHistoricalAttachments(page);
     QCoro::Task<Result<ReactionsByMessage, db::Error>> lookup = reader->getReactionsForMessages(std::move(rowIds));
     auto reactions = co_await lookup;
-    const QHash<qint64, QList<QJsonObject>> attachments = co_await uploads;
+    HistoricalPageDetails details;
+    details.attachments = co_await uploads;
+    if (!guard.alive())
+        co_return details;
+    // A page without its reactions is still worth sending.
+    if (reactions)
+        details.reactions = std::move(reactions).value();
+    else
+        log(LogLevel::warn, reactionFailureText + reactions.error().description());
+    co_return details;
+}
+
+QCoro::Task<> RelayRuntime::sendHistoricalMessagesBatch(std::shared_ptr<HistoricalSync> sync, QList<ChatMessage> page)
+{
+    if (page.isEmpty())
+        co_return;
+    const Guard<RelayRuntime> guard(this);
+    const double startedAt = Envelope::nowMilliseconds();
+    QCoro::Task<HistoricalPageDetails> looking = historicalPageDetails(page, QStringLiteral("Failed to query historical reactions for batch: "));
+    const HistoricalPageDetails details = co_await looking;
     if (!guard.alive())
         co_return;
-    if (!reactions) {
-        log(LogLevel::warn, QStringLiteral("Failed to query historical reactions for batch: ")
-                                + reactions.error().description());
-        reactions = ReactionsByMessage();
-    }
+    const auto& [attachments, reactions] = details;
 
     // Written directly in the byte form encodeDictionary gives the equivalent object (members
     // sorted by name); building that object first costs more than the rest of the relay's work.
@@ -563,7 +576,7 @@ QCoro::Task<> RelayRuntime::sendHistoricalMessagesBatch(std::shared_ptr<Historic
     for (const ChatMessage& message : std::as_const(page)) {
         if (!std::exchange(first, false))
             frame.append(',');
-        appendHistoricalMessage(frame, message, attachments.value(message.rowid), reactions->value(message.rowid));
+        appendHistoricalMessage(frame, message, attachments.value(message.rowid), reactions.value(message.rowid));
     }
     frame.append("],\"requestId\":");
     Envelope::appendString(frame, sync->requestId);
@@ -579,25 +592,15 @@ QCoro::Task<> RelayRuntime::sendHistoricalMessages(std::shared_ptr<HistoricalSyn
         co_return;
     const Guard<RelayRuntime> guard(this);
     const double startedAt = Envelope::nowMilliseconds();
-    // Attachments and reactions are looked up at the same time (the tasks start at once).
-    QList<qint64> rowIds;
-    for (const ChatMessage& message : std::as_const(page))
-        rowIds.append(message.rowid);
-    const std::shared_ptr<ChatDBReader> reader = chatDB();
-    QCoro::Task<QHash<qint64, QList<QJsonObject>>> uploads = uploadHistoricalAttachments(page);
-    QCoro::Task<Result<ReactionsByMessage, db::Error>> lookup = reader->getReactionsForMessages(std::move(rowIds));
-    auto reactions = co_await lookup;
-    const QHash<qint64, QList<QJsonObject>> attachments = co_await uploads;
+    QCoro::Task<HistoricalPageDetails> looking = historicalPageDetails(page, QStringLiteral("Failed to query historical reactions: "));
+    const HistoricalPageDetails details = co_await looking;
     if (!guard.alive())
         co_return;
-    if (!reactions) {
-        log(LogLevel::warn, QStringLiteral("Failed to query historical reactions: ") + reactions.error().description());
-        reactions = ReactionsByMessage();
-    }
+    const auto& [attachments, reactions] = details;
 
     for (const ChatMessage& message : std::as_const(page)) {
         QJsonObject object =
-            historicalMessageObject(message, attachments.value(message.rowid), reactions->value(message.rowid));
+            historicalMessageObject(message, attachments.value(message.rowid), reactions.value(message.rowid));
         object.insert(QStringLiteral("type"), message.isFromMe ? QStringLiteral("HISTORICAL_MESSAGE_SENT")
                                                                : QStringLiteral("HISTORICAL_MESSAGE_RECEIVED"));
         object.insert(QStringLiteral("timestamp"), startedAt);

@@ -1,3 +1,4 @@
+#include "awaittask.h"
 #include "chatdbfixture.h"
 #include "attributedbody.h"
 #include "chatdbreader.h"
@@ -48,19 +49,7 @@ QByteArray archivedBody(const QString& text)
     return sim::AttributedBody::plainText(text).encode();
 }
 
-template <typename T>
-T await(QCoro::Task<T>&& task)
-{
-    std::optional<T> result;
-    QEventLoop loop;
-    auto continuation = std::move(task).then([&result, &loop](T value) {
-        result = std::move(value);
-        loop.quit();
-    });
-    if (!result)
-        loop.exec();
-    return std::move(*result);
-}
+using velto::test::await;
 
 QList<qint64> rowIds(const QList<ChatMessage>& messages)
 {

@@ -1,3 +1,4 @@
+#include "awaittask.h"
 #include "chatdbfixture.h"
 #include "chatdbreader.h"
 #include "historicalsyncworker.h"
@@ -30,20 +31,7 @@ namespace {
 constexpr qint64 base = 700000000; // seconds since 2001: a day in 2023
 constexpr qint64 nanosPerSecond = 1000000000;
 
-// Runs the event loop until the task has its result.
-template <typename T>
-T await(QCoro::Task<T>&& task)
-{
-    std::optional<T> result;
-    QEventLoop loop;
-    auto continuation = std::move(task).then([&result, &loop](T value) {
-        result = std::move(value);
-        loop.quit();
-    });
-    if (!result)
-        loop.exec();
-    return std::move(*result);
-}
+using velto::test::await;
 
 QVariantMap row(std::initializer_list<std::pair<const char*, QVariant>> values)
 {

@@ -1,4 +1,5 @@
 #include "accountdetectorservice.h"
+#include "awaittask.h"
 #include "messagessimulator.h"
 #include "processrunner.h"
 #include "testsupport.h"
@@ -16,20 +17,7 @@ namespace {
 
 using Accounts = AccountDetectorService::Accounts;
 
-template <typename T>
-QCoro::Task<> storeResult(QCoro::Task<T> task, std::optional<T>* result)
-{
-    result->emplace(co_await std::move(task));
-}
-
-// QCoro::waitFor needs a default-constructible result, which Result is not.
-template <typename T>
-T await(QCoro::Task<T> task)
-{
-    std::optional<T> result;
-    QCoro::waitFor(storeResult(std::move(task), &result));
-    return std::move(*result);
-}
+using velto::test::await;
 
 QStringList described(const Accounts& accounts)
 {

@@ -1,6 +1,7 @@
 // The application state: start-up decisions, pending registrations, relay switches, registration
 // through the real reference server, the midnight schedule and the set-up reset.
 #include "appstate.h"
+#include "awaittask.h"
 #include "configuration.h"
 #include "logbufferservice.h"
 #include "messagessimulator.h"
@@ -21,29 +22,9 @@
 #include <QUrl>
 
 using namespace velto;
+using velto::test::await;
 
 namespace {
-
-template <typename T>
-T await(QCoro::Task<T> task)
-{
-    std::optional<T> result;
-    auto run = [&]() -> QCoro::Task<> { result = co_await std::move(task); };
-    run();
-    (void)QTest::qWaitFor([&] { return result.has_value(); }, 30000);
-    return result.value_or(T{});
-}
-
-void await(QCoro::Task<> task)
-{
-    bool done = false;
-    auto run = [&]() -> QCoro::Task<> {
-        co_await std::move(task);
-        done = true;
-    };
-    run();
-    QVERIFY(QTest::qWaitFor([&] { return done; }, 30000));
-}
 
 bool writePending(const QString& token, const QDateTime& receivedAt)
 {

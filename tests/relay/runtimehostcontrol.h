@@ -6,6 +6,9 @@
 #include <QCoroTask>
 #include <QTest>
 
+#include <QUrl>
+
+#include <chrono>
 #include <optional>
 
 namespace velto::test {
@@ -19,6 +22,18 @@ inline bool startHost(RelayRuntimeHost& host, RelayRuntimeOptions options)
     auto go = [&]() -> QCoro::Task<> { outcome = co_await host.start(options); };
     go();
     return QTest::qWaitFor([&] { return outcome.has_value(); }, 5000) && outcome->ok();
+}
+
+// Starts the host with short reconnect delays and watch timing, so that end-to-end tests do
+// not wait out the defaults.
+inline bool startQuickHost(RelayRuntimeHost& host, const QUrl& url, const QString& relayId, const QString& key)
+{
+    using namespace std::chrono_literals;
+    host.configure([](RelayRuntime& r) {
+        r.setReconnectDelays(0.1, 0.4);
+        r.setWatchTiming(50ms, 1000ms);
+    });
+    return startHost(host, {url.toString(), relayId, key});
 }
 
 // Stops the host and waits up to 5 s for the stop to finish.

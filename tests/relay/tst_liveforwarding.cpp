@@ -18,19 +18,9 @@
 #include <QTest>
 
 using namespace velto;
-using namespace std::chrono_literals;
 
 namespace {
 const QString kKey = QStringLiteral("live-test-key");
-
-bool run(RelayRuntimeHost& host, const QUrl& url)
-{
-    host.configure([](RelayRuntime& r) {
-        r.setReconnectDelays(0.1, 0.4);
-        r.setWatchTiming(50ms, 1000ms);
-    });
-    return test::startHost(host, {url.toString(), QStringLiteral("LIVE-RELAY"), kKey});
-}
 } // namespace
 
 class TestLiveForwarding : public QObject {
@@ -55,7 +45,7 @@ private Q_SLOTS:
         m_host = std::make_unique<RelayRuntimeHost>();
         m_logs.clear();
         m_host->onLog = [this](LogLevel, const QString& text, const LogContext&) { m_logs << text; };
-        QVERIFY(run(*m_host, m_server->wsUrl()));
+        QVERIFY(test::startQuickHost(*m_host, m_server->wsUrl(), QStringLiteral("LIVE-RELAY"), kKey));
         QVERIFY(m_server->waitForAuthenticatedRelay());
         QTRY_VERIFY(std::any_of(m_logs.begin(), m_logs.end(),
                                 [](const QString& l) { return l.startsWith(QLatin1String("Message watcher started from ROWID")); }));

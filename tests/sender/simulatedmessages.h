@@ -1,5 +1,6 @@
 #pragma once
 
+#include <awaittask.h>
 #include <testsupport.h>
 
 #include <QCoroTask>
@@ -45,19 +46,6 @@ private:
     QByteArray m_previousOsascript;
 };
 
-// Runs the event loop until the task has its result (QCoro::waitFor needs a default-constructible T).
-template <typename T>
-T await(QCoro::Task<T>&& task)
-{
-    std::optional<T> result;
-    QEventLoop loop;
-    auto continuation = std::move(task).then([&result, &loop](T value) {
-        result = std::move(value);
-        loop.quit();
-    });
-    if (!result)
-        loop.exec();
-    return std::move(*result);
-}
+using velto::test::await;
 
 } // namespace velto::test
