@@ -32,10 +32,10 @@ Result<std::shared_ptr<ReadPool>, Error> ReadPool::open(const QString& path, Opt
 {
     if (options.maximumConnections < 1)
         options.maximumConnections = 1;
-    auto first = Connection::openReadOnly(path, options.busyTimeout);
+    std::shared_ptr<ReadPool> pool(new ReadPool(path, std::move(options)));
+    auto first = pool->openConnection();
     if (!first)
         return fail(first.error());
-    std::shared_ptr<ReadPool> pool(new ReadPool(path, std::move(options)));
     pool->m_idle.push_back(std::move(first).value());
     pool->m_open = 1;
     return pool;
@@ -53,7 +53,7 @@ Result<ReadPool::Lease, Error> ReadPool::acquire()
         if (m_open < m_options.maximumConnections) {
             ++m_open; // reserve the slot, open outside the lock
             lock.unlock();
-            auto opened = Connection::openReadOnly(m_path, m_options.busyTimeout);
+            auto opened = openConnection();
             if (!opened) {
                 lock.lock();
                 --m_open;
@@ -64,6 +64,16 @@ Result<ReadPool::Lease, Error> ReadPool::acquire()
         }
         m_returned.wait(lock);
     }
+}
+
+Result<Connection, Error> ReadPool::openConnection() const
+{
+    auto opened = Connection::openReadOnly(m_path, m_options.busyTimeout);
+    if (opened && m_options.cacheKiB > 0) {
+        if (auto sized = opened->execute(QStringLiteral("PRAGMA cache_size = -%1").arg(m_options.cacheKiB)); !sized)
+            return fail(sized.error());
+    }
+    return opened;
 }
 
 void ReadPool::giveBack(Connection connection)

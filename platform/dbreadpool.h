@@ -19,6 +19,7 @@ struct ReadPoolOptions {
     QString label; // names the pool in log lines
     int maximumConnections = 4;
     std::chrono::milliseconds busyTimeout{0}; // zero: SQLite's default, no waiting
+    int cacheKiB = 0; // page cache of each connection; zero: SQLite's default (about 2 MiB)
 };
 
 // A small pool of read-only connections to one database file, for readers that run several
@@ -72,6 +73,7 @@ public:
 
 private:
     ReadPool(QString path, Options options);
+    Result<Connection, Error> openConnection() const;
     void giveBack(Connection connection);
 
     const QString m_path;

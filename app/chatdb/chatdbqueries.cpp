@@ -146,6 +146,9 @@ Result<std::shared_ptr<ChatDBQueries>, DbError> ChatDBQueries::open(const QStrin
 {
     db::ReadPool::Options options;
     options.label = QStringLiteral("ChatDBReader");
+    // A page's reactions are found through six probes per message into the reaction index;
+    // with SQLite's default 2 MiB cache most of them miss and go back to the file.
+    options.cacheKiB = 8192;
     auto pool = db::ReadPool::open(path, options);
     if (!pool)
         return fail(pool.error());

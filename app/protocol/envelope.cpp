@@ -5,6 +5,7 @@
 #include <QJsonDocument>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 namespace velto::Envelope {
@@ -70,12 +71,33 @@ char hexDigit(unsigned value)
     return char(value < 10 ? '0' + value : 'a' + value - 10);
 }
 
-void appendUnicodeEscape(QByteArray& out, char16_t unit)
+char* writeUnicodeEscape(char* out, char16_t unit)
 {
-    const char escape[6] = {'\\', 'u', hexDigit((unit >> 12) & 0xf), hexDigit((unit >> 8) & 0xf),
-                            hexDigit((unit >> 4) & 0xf), hexDigit(unit & 0xf)};
-    out.append(escape, 6);
+    *out++ = '\\';
+    *out++ = 'u';
+    *out++ = hexDigit((unit >> 12) & 0xf);
+    *out++ = hexDigit((unit >> 8) & 0xf);
+    *out++ = hexDigit((unit >> 4) & 0xf);
+    *out++ = hexDigit(unit & 0xf);
+    return out;
 }
+
+// Two characters for the escapes that have a short form, zero for those written as \u00XX,
+// one for every other ASCII character (written as itself).
+constexpr std::array<char, 128> asciiEscapes = [] {
+    std::array<char, 128> table{};
+    for (int c = 0x20; c < 0x80; ++c)
+        table[size_t(c)] = 1;
+    table[size_t('"')] = '"';
+    table[size_t('\\')] = '\\';
+    table[size_t('/')] = '/';
+    table[size_t('\b')] = 'b';
+    table[size_t('\f')] = 'f';
+    table[size_t('\n')] = 'n';
+    table[size_t('\r')] = 'r';
+    table[size_t('\t')] = 't';
+    return table;
+}();
 
 } // namespace
 
@@ -83,47 +105,46 @@ void appendString(QByteArray& out, QStringView text)
 {
     // The escapes of the JSON writer encodeDictionary goes through, plus "\/"; a lone
     // surrogate cannot be UTF-8 and is written as its \u escape, as that writer does.
-    out.reserve(out.size() + text.size() + 2);
-    out.append('"');
+    // Written through a pointer into room for the longest outcome (six bytes a unit), then
+    // cut to what was written: this runs for every string of every historical page.
+    const qsizetype start = out.size();
+    out.resize(start + text.size() * 6 + 2);
+    char* const base = out.data();
+    char* to = base + start;
+    *to++ = '"';
     const char16_t* src = text.utf16();
     const char16_t* const end = src + text.size();
     while (src != end) {
         const char16_t unit = *src++;
         if (unit < 0x80) {
-            switch (unit) {
-            case u'"': out.append("\\\"", 2); break;
-            case u'\\': out.append("\\\\", 2); break;
-            case u'/': out.append("\\/", 2); break;
-            case u'\b': out.append("\\b", 2); break;
-            case u'\f': out.append("\\f", 2); break;
-            case u'\n': out.append("\\n", 2); break;
-            case u'\r': out.append("\\r", 2); break;
-            case u'\t': out.append("\\t", 2); break;
-            default:
-                if (unit < 0x20) {
-                    const char escape[6] = {'\\', 'u', '0', '0', hexDigit(unit >> 4), hexDigit(unit & 0xf)};
-                    out.append(escape, 6);
-                } else {
-                    out.append(char(unit));
-                }
+            const char escape = asciiEscapes[unit];
+            if (escape == 1) {
+                *to++ = char(unit);
+            } else if (escape != 0) {
+                *to++ = '\\';
+                *to++ = escape;
+            } else {
+                to = writeUnicodeEscape(to, unit);
             }
         } else if (unit < 0x800) {
-            const char bytes[2] = {char(0xc0 | (unit >> 6)), char(0x80 | (unit & 0x3f))};
-            out.append(bytes, 2);
+            *to++ = char(0xc0 | (unit >> 6));
+            *to++ = char(0x80 | (unit & 0x3f));
         } else if (!QChar::isSurrogate(unit)) {
-            const char bytes[3] = {char(0xe0 | (unit >> 12)), char(0x80 | ((unit >> 6) & 0x3f)),
-                                   char(0x80 | (unit & 0x3f))};
-            out.append(bytes, 3);
+            *to++ = char(0xe0 | (unit >> 12));
+            *to++ = char(0x80 | ((unit >> 6) & 0x3f));
+            *to++ = char(0x80 | (unit & 0x3f));
         } else if (QChar::isHighSurrogate(unit) && src != end && QChar::isLowSurrogate(*src)) {
             const char32_t point = QChar::surrogateToUcs4(unit, *src++);
-            const char bytes[4] = {char(0xf0 | (point >> 18)), char(0x80 | ((point >> 12) & 0x3f)),
-                                   char(0x80 | ((point >> 6) & 0x3f)), char(0x80 | (point & 0x3f))};
-            out.append(bytes, 4);
+            *to++ = char(0xf0 | (point >> 18));
+            *to++ = char(0x80 | ((point >> 12) & 0x3f));
+            *to++ = char(0x80 | ((point >> 6) & 0x3f));
+            *to++ = char(0x80 | (point & 0x3f));
         } else {
-            appendUnicodeEscape(out, unit);
+            to = writeUnicodeEscape(to, unit);
         }
     }
-    out.append('"');
+    *to++ = '"';
+    out.truncate(to - base);
 }
 
 void appendNumber(QByteArray& out, double value)

@@ -9,6 +9,7 @@
 #include "contactssyncservice.h"
 #include "contactstore.h"
 #include "envelope.h"
+#include "historicalmessage.h"
 #include "historicalsyncworker.h"
 #include "jsonreader.h"
 #include "preferencesmanager.h"
@@ -34,8 +35,6 @@ using namespace std::chrono_literals;
 
 constexpr int kDefaultConversationsBatchSize = 50;
 constexpr int kMaxUploadsInFlight = 5;
-// Seconds from 1970 to 2001, the epoch of Messages-database times, in milliseconds.
-constexpr qint64 kAppleEpochOffsetMs = 978307200000;
 
 const QString kConnectionLost = QStringLiteral("Connection lost during sync");
 const QString kRelayStopped = QStringLiteral("Relay stopped");
@@ -97,22 +96,6 @@ struct ConversationsListRequest {
     }
 };
 
-// Unix milliseconds of a Messages-database time, whole seconds only. Seconds are floored, so
-// a date before 2001 lands on the second it lies in, as later ones do.
-double sentAtMilliseconds(qint64 date)
-{
-    constexpr qint64 nanosPerSecond = 1000000000;
-    qint64 seconds = date / nanosPerSecond;
-    if (date % nanosPerSecond < 0)
-        --seconds;
-    return double(seconds * 1000 + kAppleEpochOffsetMs);
-}
-
-QJsonValue stringOrNull(const std::optional<QString>& value)
-{
-    return value ? QJsonValue(*value) : QJsonValue(QJsonValue::Null);
-}
-
 QJsonObject attachmentObject(const ReceivedAttachment& record)
 {
     QJsonObject object{{QStringLiteral("mime_type"), record.mimeType},
@@ -141,121 +124,6 @@ QJsonObject missingAttachmentObject(const MessageAttachment& attachment)
             {QStringLiteral("total_bytes"), double(attachment.totalBytes)},
             {QStringLiteral("is_sticker"), attachment.isSticker},
             {QStringLiteral("missing"), true}};
-}
-
-QJsonObject reactionObject(const ReactionSummary& reaction)
-{
-    return {{QStringLiteral("emoji"), reaction.emoji},
-            {QStringLiteral("displayEmoji"), reaction.displayEmoji},
-            {QStringLiteral("count"), reaction.count},
-            {QStringLiteral("senders"), QJsonArray::fromStringList(reaction.senders)},
-            {QStringLiteral("includesMe"), reaction.includesMe}};
-}
-
-QJsonObject historicalMessageObject(const ChatMessage& message, const QList<QJsonObject>& attachments,
-                                    const QList<ReactionSummary>& reactions)
-{
-    const QString unknown = QStringLiteral("unknown");
-    QJsonObject object{{QStringLiteral("guid"), message.guid},
-                       {QStringLiteral("text"), stringOrNull(message.text)},
-                       {QStringLiteral("service"), message.service},
-                       {QStringLiteral("sent_at"), sentAtMilliseconds(message.date)}};
-    if (message.isFromMe) {
-        object.insert(QStringLiteral("direction"), QStringLiteral("sent"));
-        object.insert(QStringLiteral("recipient"), message.chatParticipantId.value_or(message.recipient.value_or(unknown)));
-    } else {
-        object.insert(QStringLiteral("direction"), QStringLiteral("received"));
-        // The reader resolved handle_id with the handle resolver's rules while reading the page.
-        object.insert(QStringLiteral("sender"), message.chatParticipantId.value_or(unknown));
-        object.insert(QStringLiteral("recipient"), message.recipient.value_or(unknown));
-    }
-    if (message.isGroupChat.value_or(false)) {
-        object.insert(QStringLiteral("isGroupChat"), true);
-        object.insert(QStringLiteral("groupId"), stringOrNull(message.groupId));
-        object.insert(QStringLiteral("chatGuid"), stringOrNull(message.chatGuid));
-        object.insert(QStringLiteral("groupDisplayName"), stringOrNull(message.groupDisplayName));
-        object.insert(QStringLiteral("groupMembers"),
-                      QJsonArray::fromStringList(message.allParticipants.value_or(QStringList())));
-    }
-    if (!attachments.isEmpty()) {
-        QJsonArray array;
-        for (const QJsonObject& attachment : attachments)
-            array.append(attachment);
-        object.insert(QStringLiteral("attachments"), array);
-    }
-    if (!reactions.isEmpty()) {
-        QJsonArray array;
-        for (const ReactionSummary& reaction : reactions)
-            array.append(reactionObject(reaction));
-        object.insert(QStringLiteral("reactions"), array);
-    }
-    return object;
-}
-
-void appendStringOrNull(QByteArray& out, const std::optional<QString>& value)
-{
-    if (value)
-        Envelope::appendString(out, *value);
-    else
-        out.append("null", 4);
-}
-
-// The batch form of historicalMessageObject, written straight into the frame's bytes: the
-// same members in the same (sorted) order and the same values as encodeDictionary would
-// write for that object, without building it. Messages with attachments or reactions, which
-// are few, go through the object itself.
-void appendHistoricalMessage(QByteArray& out, const ChatMessage& message, const QList<QJsonObject>& attachments,
-                             const QList<ReactionSummary>& reactions)
-{
-    if (!attachments.isEmpty() || !reactions.isEmpty()) {
-        out.append(Envelope::encodeDictionary(historicalMessageObject(message, attachments, reactions)));
-        return;
-    }
-    const QString unknown = QStringLiteral("unknown");
-    const bool group = message.isGroupChat.value_or(false);
-    out.append('{');
-    if (group) {
-        out.append("\"chatGuid\":");
-        appendStringOrNull(out, message.chatGuid);
-        out.append(',');
-    }
-    out.append(message.isFromMe ? QByteArrayView("\"direction\":\"sent\",") : QByteArrayView("\"direction\":\"received\","));
-    if (group) {
-        out.append("\"groupDisplayName\":");
-        appendStringOrNull(out, message.groupDisplayName);
-        out.append(",\"groupId\":");
-        appendStringOrNull(out, message.groupId);
-        out.append(",\"groupMembers\":[");
-        if (message.allParticipants) {
-            bool first = true;
-            for (const QString& member : *message.allParticipants) {
-                if (!std::exchange(first, false))
-                    out.append(',');
-                Envelope::appendString(out, member);
-            }
-        }
-        out.append("],");
-    }
-    out.append("\"guid\":");
-    Envelope::appendString(out, message.guid);
-    if (group)
-        out.append(",\"isGroupChat\":true");
-    out.append(",\"recipient\":");
-    if (message.isFromMe) {
-        Envelope::appendString(out, message.chatParticipantId ? *message.chatParticipantId
-                                                              : message.recipient.value_or(unknown));
-    } else {
-        Envelope::appendString(out, message.recipient ? *message.recipient : unknown);
-        out.append(",\"sender\":");
-        Envelope::appendString(out, message.chatParticipantId ? *message.chatParticipantId : unknown);
-    }
-    out.append(",\"sent_at\":");
-    Envelope::appendNumber(out, sentAtMilliseconds(message.date));
-    out.append(",\"service\":");
-    Envelope::appendString(out, message.service);
-    out.append(",\"text\":");
-    appendStringOrNull(out, message.text);
-    out.append('}');
 }
 
 QJsonObject progressMessage(const HistoricalSyncWorker::SyncState& state)

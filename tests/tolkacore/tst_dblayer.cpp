@@ -331,6 +331,26 @@ private Q_SLOTS:
         QCOMPARE(pool->openConnections(), 2); // idle connections are kept, never opened twice
     }
 
+    // The cache size is a property of each connection: the ones opened later get it too.
+    void poolSizesEveryConnectionsCache()
+    {
+        db::ReadPool::Options options;
+        options.cacheKiB = 8192;
+        auto opened = db::ReadPool::open(m_path, options);
+        QVERIFY(opened);
+        std::shared_ptr<db::ReadPool> pool = opened.value();
+        auto first = pool->acquire();
+        auto second = pool->acquire();
+        QVERIFY(first && second);
+        for (db::Connection* connection : {&first->connection(), &second->connection()}) {
+            auto statement = connection->prepare(QStringLiteral("PRAGMA cache_size"));
+            QVERIFY(statement);
+            auto step = statement->step();
+            QVERIFY(step && *step);
+            QCOMPARE(statement->int64(0).value_or(0), qint64(-8192));
+        }
+    }
+
     void poolAcquireBlocksUntilReturned()
     {
         auto pool = db::ReadPool::open(m_path, {QStringLiteral("test"), 1, 0ms}).value();
