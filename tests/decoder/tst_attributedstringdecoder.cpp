@@ -168,6 +168,34 @@ QByteArray legacyNestedArrays(int depth)
     return data;
 }
 
+// A typedstream integer: one signed byte, or 0x81 and two little-endian bytes.
+QByteArray legacyInteger(qsizetype value)
+{
+    if (value < 0x80)
+        return QByteArray(1, char(value));
+    return QByteArray::fromHex("81") + char(value & 0xFF) + char((value >> 8) & 0xFF);
+}
+
+// A typedstream of an attributed string whose string object (class `stringClass`, a subclass of
+// NSObject) holds `utf8` as archived; one run of `runLength` units with an empty dictionary, or
+// no run at all for 0.
+QByteArray legacyAttributedString(const QByteArray& utf8, qsizetype runLength, const QByteArray& stringClass = "NSString")
+{
+    // Shared strings: 0 "@", 1 NSAttributedString, 2 NSObject, 3 the string class, 4 "+", 5 "iI",
+    // 6 NSDictionary, 7 "i". Objects and classes: 0 root, 1 its class, 2 NSObject, 3 the string,
+    // 4 its class, 5 the dictionary, 6 its class.
+    QByteArray data = QByteArray::fromHex("040b") + "streamtyped" + QByteArray::fromHex("81e803" "840140");
+    data += QByteArray::fromHex("84848412") + "NSAttributedString" + QByteArray::fromHex("00" "848408") + "NSObject"
+        + QByteArray::fromHex("0085");
+    data += QByteArray::fromHex("92" "848484") + legacyInteger(stringClass.size()) + stringClass + QByteArray::fromHex("01" "94");
+    data += QByteArray::fromHex("84012b") + legacyInteger(utf8.size()) + utf8 + QByteArray::fromHex("86");
+    if (runLength > 0) {
+        data += QByteArray::fromHex("84026949" "01") + legacyInteger(runLength);
+        data += QByteArray::fromHex("92" "8484840c") + "NSDictionary" + QByteArray::fromHex("00" "94" "840169" "00" "86");
+    }
+    return data + QByteArray::fromHex("86");
+}
+
 } // namespace
 
 class TestAttributedStringDecoder : public QObject {
@@ -211,6 +239,43 @@ private Q_SLOTS:
         QVERIFY(!result);
         QCOMPARE(result.error().description(), expected.description());
         QCOMPARE(result.error().kind(), expected.kind());
+    }
+
+    // The string object's bytes must be valid UTF-8 (a leading byte order mark is kept as a
+    // character), and only a class named exactly NSString, or one inheriting it, holds text.
+    void decodesLegacyStringContents_data()
+    {
+        QTest::addColumn<QByteArray>("archive");
+        QTest::addColumn<QString>("text"); // null: rejected
+
+        QTest::newRow("ASCII") << legacyAttributedString("hello", 5) << QStringLiteral("hello");
+        QTest::newRow("empty") << legacyAttributedString("", 0) << QStringLiteral("");
+        const QByteArray longText = QByteArray("0123456789").repeated(20);
+        QTest::newRow("ASCII, 200 bytes") << legacyAttributedString(longText, 200) << QString::fromLatin1(longText);
+        QTest::newRow("non-ASCII") << legacyAttributedString("caf\xC3\xA9 \xE2\x86\x84 \xF0\x9F\x98\x80", 9)
+                                   << QStringLiteral("caf\u00e9 \u2184 \U0001F600");
+        QTest::newRow("leading byte order mark") << legacyAttributedString("\xEF\xBB\xBFhi", 3) << QStringLiteral("\uFEFFhi");
+        QTest::newRow("invalid byte") << legacyAttributedString("ab\xFF", 3) << QString();
+        QTest::newRow("overlong NUL") << legacyAttributedString("a\xC0\x80", 2) << QString();
+        QTest::newRow("surrogate") << legacyAttributedString("a\xED\xA0\x80", 2) << QString();
+        QTest::newRow("sequence cut at the end") << legacyAttributedString("ab\xE2\x82", 3) << QString();
+        QTest::newRow("class NSStringX") << legacyAttributedString("hello", 5, "NSStringX") << QString();
+        QTest::newRow("class NSString with a NUL") << legacyAttributedString("hello", 5, QByteArray("NSString\0", 9)) << QString();
+    }
+
+    void decodesLegacyStringContents()
+    {
+        QFETCH(QByteArray, archive);
+        QFETCH(QString, text);
+        const auto result = velto::decodeAttributedString(archive);
+        if (text.isNull()) {
+            QVERIFY(!result);
+            QCOMPARE(result.error().kind(), DecoderError::Kind::decodingFailed);
+            return;
+        }
+        QVERIFY2(result, qPrintable(result ? QString() : result.error().description()));
+        QCOMPARE(result->text, text);
+        QCOMPARE(result->runs.size(), text.isEmpty() ? 0 : 1);
     }
 
     void decodesKeyedArchive_data()
