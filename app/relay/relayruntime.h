@@ -12,10 +12,14 @@
 
 #include <QCoroTask>
 
+template <typename T>
+class QPromise;
+
 #include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
 class QTimer;
 
@@ -219,6 +223,10 @@ private:
     QPointer<WebSocketClient> m_watchedClient;
     quint64 m_confirmedFrames = 0;
     quint64 m_connectionLosses = 0;
+    // Syncs waiting for a confirmation, woken by every change of the three values above and by
+    // a stop: a page goes out as soon as the server has read the one before the last.
+    std::vector<std::shared_ptr<QPromise<void>>> m_deliveryWaiters;
+    void wakeDeliveryWaiters();
     // ---- end of syncs ----
 
     // Set-up and tear-down of the components that follow authentication.

@@ -17,7 +17,9 @@
 #include "task.h"
 #include "websocketclient.h"
 
+#include <QCoroFuture>
 #include <QCoroTimer>
+#include <QPromise>
 #include <QDateTime>
 #include <QJsonArray>
 #include <QSet>
@@ -288,6 +290,7 @@ void RelayRuntime::stopSyncWork()
     if (m_accountDetectionTimer)
         m_accountDetectionTimer->stop();
     stopContactsObserver();
+    wakeDeliveryWaiters();
 }
 
 // ---- Historical sync ----
@@ -540,6 +543,7 @@ void RelayRuntime::watchConnection()
         if (!self)
             return;
         self->m_confirmedFrames = confirmed;
+        self->wakeDeliveryWaiters();
     };
     client->onDisconnected = [self, previous = client->onDisconnected](const std::optional<QString>& reason) {
         if (previous)
@@ -548,16 +552,27 @@ void RelayRuntime::watchConnection()
             return;
         ++self->m_connectionLosses;
         self->m_confirmedFrames = 0;
+        self->wakeDeliveryWaiters();
     };
+}
+
+void RelayRuntime::wakeDeliveryWaiters()
+{
+    for (const std::shared_ptr<QPromise<void>>& waiter : std::exchange(m_deliveryWaiters, {}))
+        waiter->finish();
 }
 
 QCoro::Task<> RelayRuntime::awaitHistoricalDelivery(std::shared_ptr<HistoricalSync> sync, quint64 frame)
 {
     const Guard<RelayRuntime> guard(this);
-    // Looked at every few milliseconds: a short sleep is safe whatever happens to the runtime
-    // meanwhile, and the confirmation has usually arrived before anyone looks.
-    while (guard.alive() && m_isRunning && m_connectionLosses == sync->connectionLosses && m_confirmedFrames < frame)
-        co_await QCoro::sleepFor(2ms);
+    while (guard.alive() && m_isRunning && m_connectionLosses == sync->connectionLosses && m_confirmedFrames < frame) {
+        auto waiter = std::make_shared<QPromise<void>>();
+        waiter->start();
+        QFuture<void> woken = waiter->future();
+        m_deliveryWaiters.push_back(std::move(waiter));
+        // Also ends (cancelled) when the runtime and its waiters are destroyed.
+        co_await woken;
+    }
     if (guard.alive() && m_connectionLosses != sync->connectionLosses && !sync->interruption) {
         sync->interruption = kConnectionLost;
         sync->worker->stop();
