@@ -1,12 +1,13 @@
 #include "typedstreamunarchiver.h"
 
-#include <QHash>
-#include <QSet>
+#include <QByteArrayView>
 #include <QStringDecoder>
+#include <QVarLengthArray>
 
+#include <algorithm>
 #include <cstring>
+#include <span>
 #include <variant>
-#include <vector>
 
 namespace velto {
 
@@ -25,11 +26,46 @@ constexpr uchar kReferenceBase = 0x92;
 constexpr int kMaxObjectDepth = 64;
 constexpr int kMaxTypeDepth = 16;
 
+// Room kept inline for the tables of one archive: a message body fits without a heap allocation,
+// a larger archive simply grows past it.
+constexpr qsizetype kInlineEntries = 48;
+constexpr qsizetype kInlineValues = 96;
+
+// Strings, class names and raw bytes are views into the archive's own bytes, which outlive the
+// reader and the interpreter; a copy is made only for a value that ends up in the result.
 struct Nil {};
 struct Ref {
     int entry = -1;
 };
-using Value = std::variant<Nil, qint64, double, QByteArray, Ref>;
+using Value = std::variant<Nil, qint64, double, QByteArrayView, Ref>;
+
+// The classes the interpreter gives a meaning to, as bits so that a class chain can be summed up
+// once (a malformed archive may chain several of them together).
+enum KnownClass : unsigned {
+    kOtherClass = 0,
+    kNSString = 1u << 0,
+    kNSNumber = 1u << 1,
+    kNSDictionary = 1u << 2,
+    kNSArray = 1u << 3,
+    kNSData = 1u << 4,
+    kNSAttributedString = 1u << 5,
+};
+
+KnownClass knownClass(QByteArrayView name)
+{
+    static constexpr struct {
+        QByteArrayView name;
+        KnownClass kind;
+    } kKnown[] = {
+        {"NSString", kNSString},     {"NSNumber", kNSNumber}, {"NSDictionary", kNSDictionary},
+        {"NSArray", kNSArray},       {"NSData", kNSData},     {"NSAttributedString", kNSAttributedString},
+    };
+    for (const auto& known : kKnown) {
+        if (name == known.name) // the whole name: one with a NUL inside is another class
+            return known.kind;
+    }
+    return kOtherClass;
+}
 
 // Objects, classes and C strings share one reference table; type strings and class names
 // live in a second one.
@@ -39,19 +75,29 @@ struct Entry {
     int index;
 };
 struct ClassInfo {
-    QByteArray name;
+    QByteArrayView name;
+    KnownClass known = kOtherClass;
     int superEntry = -1;
 };
+// An object's values are the range [firstValue, firstValue + valueCount) of Archive::values:
+// every value the object wrote, flattened in order.
 struct ObjectInfo {
     int classEntry = -1;
-    QList<Value> values; // every value the object wrote, flattened in order
+    qsizetype firstValue = 0;
+    qsizetype valueCount = 0;
 };
 
 struct Archive {
-    std::vector<Entry> entries;
-    std::vector<ClassInfo> classes;
-    std::vector<ObjectInfo> objects;
-    std::vector<QByteArray> cStrings;
+    QVarLengthArray<Entry, kInlineEntries> entries;
+    QVarLengthArray<ClassInfo, kInlineEntries / 2> classes;
+    QVarLengthArray<ObjectInfo, kInlineEntries / 2> objects;
+    QVarLengthArray<QByteArrayView, kInlineEntries / 2> cStrings;
+    QVarLengthArray<Value, kInlineValues> values;
+
+    std::span<const Value> valuesOf(const ObjectInfo& object) const
+    {
+        return std::span<const Value>(values.constData() + object.firstValue, size_t(object.valueCount));
+    }
 };
 
 class Reader {
@@ -77,8 +123,8 @@ public:
         if (!readInteger(systemVersion))
             return -1;
 
-        std::optional<QByteArray> type;
-        if (!readSharedString(type) || !type || *type != "@")
+        std::optional<QByteArrayView> type;
+        if (!readSharedString(type) || !type || *type != QByteArrayView("@"))
             return -1;
         Value root;
         if (!readObject(root, 0) || !std::holds_alternative<Ref>(root))
@@ -184,7 +230,7 @@ private:
         return true;
     }
 
-    bool readSharedString(std::optional<QByteArray>& out)
+    bool readSharedString(std::optional<QByteArrayView>& out)
     {
         uchar tag = 0;
         if (!readByte(tag))
@@ -197,15 +243,14 @@ private:
             qint64 length = 0;
             if (!readInteger(length) || length < 0 || length > m_size - m_pos)
                 return false;
-            out = QByteArray(reinterpret_cast<const char*>(m_data + m_pos), qsizetype(length));
-            m_pos += qsizetype(length);
-            m_strings.push_back(*out);
+            out = bytesAt(qsizetype(length));
+            m_strings.append(*out);
             return true;
         }
         int index = 0;
-        if (!readReference(tag, m_strings.size(), index))
+        if (!readReference(tag, size_t(m_strings.size()), index))
             return false;
-        out = m_strings[size_t(index)];
+        out = m_strings[index];
         return true;
     }
 
@@ -225,22 +270,22 @@ private:
             return true;
         }
         if (tag == kNew) {
-            std::optional<QByteArray> name;
+            std::optional<QByteArrayView> name;
             qint64 version = 0;
             if (!readSharedString(name) || !name || !readInteger(version))
                 return false;
             const int classIndex = int(archive.classes.size());
             entry = int(archive.entries.size());
-            archive.classes.push_back({*name, -1});
-            archive.entries.push_back({EntryKind::klass, classIndex});
+            archive.classes.append({*name, knownClass(*name), -1});
+            archive.entries.append({EntryKind::klass, classIndex});
             int superEntry = -1;
             if (!readClass(superEntry, depth + 1))
                 return false;
-            archive.classes[size_t(classIndex)].superEntry = superEntry;
+            archive.classes[classIndex].superEntry = superEntry;
             return true;
         }
         int index = 0;
-        if (!readReference(tag, archive.entries.size(), index) || archive.entries[size_t(index)].kind != EntryKind::klass)
+        if (!readReference(tag, size_t(archive.entries.size()), index) || archive.entries[index].kind != EntryKind::klass)
             return false;
         entry = index;
         return true;
@@ -257,7 +302,7 @@ private:
         }
         if (tag != kNew) {
             int index = 0;
-            if (!readReference(tag, archive.entries.size(), index) || archive.entries[size_t(index)].kind != EntryKind::object)
+            if (!readReference(tag, size_t(archive.entries.size()), index) || archive.entries[index].kind != EntryKind::object)
                 return false;
             out = Ref{index};
             return true;
@@ -266,12 +311,14 @@ private:
         // The object takes its table entry before its class and contents are read.
         const int objectIndex = int(archive.objects.size());
         const int entry = int(archive.entries.size());
-        archive.objects.emplace_back();
-        archive.entries.push_back({EntryKind::object, objectIndex});
+        archive.objects.append(ObjectInfo{});
+        archive.entries.append({EntryKind::object, objectIndex});
         int classEntry = -1;
         if (!readClass(classEntry, depth + 1) || classEntry < 0)
             return false;
-        QList<Value> values;
+        // This object's values go on top of the pending stack, above those of the objects that
+        // contain it; an object read inside it takes its own values off again when it ends.
+        const qsizetype firstPending = m_pending.size();
         for (;;) {
             if (m_pos >= m_size)
                 return false;
@@ -279,19 +326,22 @@ private:
                 ++m_pos;
                 break;
             }
-            std::optional<QByteArray> types;
+            std::optional<QByteArrayView> types;
             if (!readSharedString(types) || !types || types->isEmpty())
                 return false;
-            const char* t = types->constData();
+            const char* t = types->data();
             const char* end = t + types->size();
             while (t < end) {
-                if (!readTyped(t, end, values, depth + 1, 0))
+                if (!readTyped(t, end, depth + 1, 0))
                     return false;
             }
         }
-        ObjectInfo& object = archive.objects[size_t(objectIndex)];
+        ObjectInfo& object = archive.objects[objectIndex];
         object.classEntry = classEntry;
-        object.values = std::move(values);
+        object.firstValue = archive.values.size();
+        object.valueCount = m_pending.size() - firstPending;
+        archive.values.append(m_pending.constData() + firstPending, object.valueCount);
+        m_pending.resize(firstPending);
         out = Ref{entry};
         return true;
     }
@@ -306,31 +356,38 @@ private:
             return true;
         }
         if (tag == kNew) {
-            std::optional<QByteArray> text;
+            std::optional<QByteArrayView> text;
             if (!readSharedString(text) || !text)
                 return false;
-            archive.entries.push_back({EntryKind::cString, int(archive.cStrings.size())});
-            archive.cStrings.push_back(*text);
+            archive.entries.append({EntryKind::cString, int(archive.cStrings.size())});
+            archive.cStrings.append(*text);
             out = *text;
             return true;
         }
         int index = 0;
-        if (!readReference(tag, archive.entries.size(), index))
+        if (!readReference(tag, size_t(archive.entries.size()), index))
             return false;
-        const Entry& entry = archive.entries[size_t(index)];
+        const Entry& entry = archive.entries[index];
         if (entry.kind != EntryKind::cString)
             return false;
-        out = archive.cStrings[size_t(entry.index)];
+        out = archive.cStrings[entry.index];
         return true;
     }
 
-    bool readRawBytes(qint64 count, QList<Value>& out)
+    bool readRawBytes(qint64 count)
     {
         if (count < 0 || count > m_size - m_pos)
             return false;
-        out.append(QByteArray(reinterpret_cast<const char*>(m_data + m_pos), qsizetype(count)));
-        m_pos += qsizetype(count);
+        m_pending.append(bytesAt(qsizetype(count)));
         return true;
+    }
+
+    // The next `length` bytes, which the caller has checked are there.
+    QByteArrayView bytesAt(qsizetype length)
+    {
+        const QByteArrayView bytes(m_data + m_pos, length);
+        m_pos += length;
+        return bytes;
     }
 
     // Finds the end of the type at `t` (one character, or a bracketed array or struct).
@@ -351,8 +408,8 @@ private:
         return nullptr;
     }
 
-    // Reads the value of the type at `t` and advances `t` past that type.
-    bool readTyped(const char*& t, const char* end, QList<Value>& out, int depth, int typeDepth)
+    // Reads the value of the type at `t` onto the pending values and advances `t` past that type.
+    bool readTyped(const char*& t, const char* end, int depth, int typeDepth)
     {
         if (!spend() || typeDepth > kMaxTypeDepth)
             return false;
@@ -367,34 +424,34 @@ private:
             Value object;
             if (!readObject(object, depth))
                 return false;
-            out.append(object);
+            m_pending.append(object);
             return true;
         }
         case '#': {
             int entry = -1;
             if (!readClass(entry, depth))
                 return false;
-            out.append(entry < 0 ? Value(Nil{}) : Value(Ref{entry}));
+            m_pending.append(entry < 0 ? Value(Nil{}) : Value(Ref{entry}));
             return true;
         }
         case '*': {
             Value text;
             if (!readCString(text))
                 return false;
-            out.append(text);
+            m_pending.append(text);
             return true;
         }
         case '%':
         case ':': {
-            std::optional<QByteArray> text;
+            std::optional<QByteArrayView> text;
             if (!readSharedString(text))
                 return false;
-            out.append(text ? Value(*text) : Value(Nil{}));
+            m_pending.append(text ? Value(*text) : Value(Nil{}));
             return true;
         }
         case '+': {
             qint64 length = 0;
-            return readInteger(length) && readRawBytes(length, out);
+            return readInteger(length) && readRawBytes(length);
         }
         case 'c':
         case 'C':
@@ -402,7 +459,7 @@ private:
             uchar byte = 0;
             if (!readByte(byte))
                 return false;
-            out.append(type == 'c' ? qint64(qint8(byte)) : qint64(byte));
+            m_pending.append(type == 'c' ? qint64(qint8(byte)) : qint64(byte));
             return true;
         }
         case 's':
@@ -416,7 +473,7 @@ private:
             qint64 value = 0;
             if (!readInteger(value))
                 return false;
-            out.append(value);
+            m_pending.append(value);
             return true;
         }
         case 'f':
@@ -424,7 +481,7 @@ private:
             double value = 0;
             if (!readReal(type == 'd', value))
                 return false;
-            out.append(value);
+            m_pending.append(value);
             return true;
         }
         case '[': {
@@ -440,10 +497,10 @@ private:
             if (p == inner || p >= elementEnd)
                 return false;
             if (elementEnd - p == 1 && (*p == 'c' || *p == 'C'))
-                return readRawBytes(count, out);
+                return readRawBytes(count);
             for (qint64 i = 0; i < count; ++i) {
                 const char* element = p;
-                if (!readTyped(element, elementEnd, out, depth, typeDepth + 1) || element != elementEnd)
+                if (!readTyped(element, elementEnd, depth, typeDepth + 1) || element != elementEnd)
                     return false;
             }
             return true;
@@ -455,7 +512,7 @@ private:
                 ++p;
             p = p < fieldsEnd ? p + 1 : inner;
             while (p < fieldsEnd) {
-                if (!readTyped(p, fieldsEnd, out, depth, typeDepth + 1))
+                if (!readTyped(p, fieldsEnd, depth, typeDepth + 1))
                     return false;
             }
             return true;
@@ -469,13 +526,17 @@ private:
     qsizetype m_size;
     qsizetype m_pos = 0;
     qint64 m_budget; // bounds the work on values that occupy no bytes (empty structs)
-    std::vector<QByteArray> m_strings;
+    QVarLengthArray<QByteArrayView, kInlineEntries> m_strings;
+    QVarLengthArray<Value, kInlineValues / 2> m_pending; // values of the objects still being read
 };
 
 // Turns the object table into plain values; each object is converted once.
 class Interpreter {
 public:
-    explicit Interpreter(const Archive& archive) : m_archive(archive) {}
+    explicit Interpreter(const Archive& archive)
+        : m_archive(archive), m_converted(archive.entries.size()), m_state(archive.entries.size(), Unconverted)
+    {
+    }
 
     bool failed() const { return m_failed; }
 
@@ -484,33 +545,19 @@ public:
         const ObjectInfo* object = objectAt(entry);
         if (!object)
             return {};
-        return QString::fromUtf8(m_archive.classes[size_t(m_archive.entries[size_t(object->classEntry)].index)].name);
+        return QString::fromUtf8(m_archive.classes[m_archive.entries[object->classEntry].index].name);
     }
 
-    bool inherits(int entry, const char* name) const
-    {
-        const ObjectInfo* object = objectAt(entry);
-        if (!object)
-            return false;
-        int classEntry = object->classEntry;
-        // A malformed archive may chain a class to itself: never walk more links than classes.
-        for (size_t steps = 0; classEntry >= 0 && steps <= m_archive.classes.size(); ++steps) {
-            const ClassInfo& info = m_archive.classes[size_t(m_archive.entries[size_t(classEntry)].index)];
-            if (info.name == name)
-                return true;
-            classEntry = info.superEntry;
-        }
-        return false;
-    }
+    bool inherits(int entry, KnownClass known) const { return (classChain(entry) & known) != 0; }
 
     std::optional<AttributedString> attributedString(int entry)
     {
         const ObjectInfo* object = objectAt(entry);
-        if (!object || object->values.isEmpty())
+        if (!object || object->valueCount == 0)
             return fail<AttributedString>();
-        const QList<Value>& values = object->values;
-        const auto* stringRef = std::get_if<Ref>(&values.first());
-        if (!stringRef || !inherits(stringRef->entry, "NSString"))
+        const std::span<const Value> values = m_archive.valuesOf(*object);
+        const auto* stringRef = std::get_if<Ref>(&values.front());
+        if (!stringRef || !inherits(stringRef->entry, kNSString))
             return fail<AttributedString>();
         AttributedString result;
         const QVariant text = convert(stringRef->entry, 0);
@@ -519,9 +566,10 @@ public:
         result.text = text.toString();
 
         // Runs: dictionary number (1-based, a new number brings its dictionary along) and length.
-        QList<QVariantMap> dictionaries;
+        QVarLengthArray<QVariantMap, 8> dictionaries;
+        result.runs.reserve(qsizetype(values.size() / 2));
         qsizetype covered = 0;
-        qsizetype i = 1;
+        size_t i = 1;
         while (i < values.size()) {
             if (i + 1 >= values.size())
                 return fail<AttributedString>();
@@ -532,7 +580,7 @@ public:
                 return fail<AttributedString>();
             if (*number == dictionaries.size() + 1) {
                 const Ref* dictionary = i < values.size() ? std::get_if<Ref>(&values[i]) : nullptr;
-                if (!dictionary || !inherits(dictionary->entry, "NSDictionary"))
+                if (!dictionary || !inherits(dictionary->entry, kNSDictionary))
                     return fail<AttributedString>();
                 const QVariant converted = convert(dictionary->entry, 0);
                 if (m_failed)
@@ -551,6 +599,8 @@ public:
     }
 
 private:
+    enum State : uchar { Unconverted, InProgress, Converted };
+
     template <typename T>
     std::optional<T> fail()
     {
@@ -560,10 +610,27 @@ private:
 
     const ObjectInfo* objectAt(int entry) const
     {
-        if (entry < 0 || size_t(entry) >= m_archive.entries.size() || m_archive.entries[size_t(entry)].kind != EntryKind::object)
+        if (entry < 0 || entry >= m_archive.entries.size() || m_archive.entries[entry].kind != EntryKind::object)
             return nullptr;
-        const ObjectInfo& object = m_archive.objects[size_t(m_archive.entries[size_t(entry)].index)];
+        const ObjectInfo& object = m_archive.objects[m_archive.entries[entry].index];
         return object.classEntry >= 0 ? &object : nullptr;
+    }
+
+    // The known classes among the object's class and its superclasses.
+    unsigned classChain(int entry) const
+    {
+        const ObjectInfo* object = objectAt(entry);
+        if (!object)
+            return kOtherClass;
+        unsigned known = kOtherClass;
+        int classEntry = object->classEntry;
+        // A malformed archive may chain a class to itself: never walk more links than classes.
+        for (qsizetype steps = 0; classEntry >= 0 && steps <= m_archive.classes.size(); ++steps) {
+            const ClassInfo& info = m_archive.classes[m_archive.entries[classEntry].index];
+            known |= info.known;
+            classEntry = info.superEntry;
+        }
+        return known;
     }
 
     QVariant failValue()
@@ -580,8 +647,8 @@ private:
             return qlonglong(*number);
         if (const auto* real = std::get_if<double>(&value))
             return *real;
-        if (const auto* bytes = std::get_if<QByteArray>(&value))
-            return *bytes;
+        if (const auto* bytes = std::get_if<QByteArrayView>(&value))
+            return bytes->toByteArray();
         return {};
     }
 
@@ -589,46 +656,58 @@ private:
     {
         if (m_failed || depth > kMaxObjectDepth)
             return failValue();
-        if (const auto cached = m_converted.constFind(entry); cached != m_converted.cend())
-            return *cached;
-        if (m_inProgress.contains(entry))
-            return failValue(); // a value that contains itself
         const ObjectInfo* object = objectAt(entry);
         if (!object)
             return failValue();
-        m_inProgress.insert(entry);
-        const QVariant result = convertObject(entry, *object, depth);
-        m_inProgress.remove(entry);
-        m_converted.insert(entry, result);
-        return result;
+        if (m_state[entry] == Converted)
+            return m_converted[entry];
+        if (m_state[entry] == InProgress)
+            return failValue(); // a value that contains itself
+        m_state[entry] = InProgress;
+        m_converted[entry] = convertObject(entry, *object, depth);
+        m_state[entry] = Converted;
+        return m_converted[entry];
+    }
+
+    // Invalid UTF-8 makes the platform's string decoding fail, and the archive with it.
+    std::optional<QString> decodeString(QByteArrayView bytes)
+    {
+        // Plain ASCII, the usual case, reads the same as Latin-1 and cannot be invalid.
+        if (std::all_of(bytes.begin(), bytes.end(), [](char c) { return uchar(c) < 0x80; }))
+            return QString::fromLatin1(bytes);
+        QStringDecoder decoder(QStringConverter::Utf8, QStringConverter::Flag::Stateless | QStringConverter::Flag::ConvertInitialBom);
+        QString text = decoder.decode(bytes);
+        if (decoder.hasError())
+            return std::nullopt;
+        return text;
     }
 
     QVariant convertObject(int entry, const ObjectInfo& object, int depth)
     {
-        const QList<Value>& values = object.values;
-        if (inherits(entry, "NSString")) {
-            const auto* bytes = values.isEmpty() ? nullptr : std::get_if<QByteArray>(&values.first());
+        const std::span<const Value> values = m_archive.valuesOf(object);
+        const unsigned known = classChain(entry);
+        if (known & kNSString) {
+            const auto* bytes = values.empty() ? nullptr : std::get_if<QByteArrayView>(&values.front());
             if (!bytes)
                 return failValue();
-            // Invalid UTF-8 makes the platform's string decoding fail, and the archive with it.
-            QStringDecoder decoder(QStringConverter::Utf8, QStringConverter::Flag::Stateless | QStringConverter::Flag::ConvertInitialBom);
-            QString text = decoder.decode(*bytes);
-            if (decoder.hasError())
+            std::optional<QString> text = decodeString(*bytes);
+            if (!text)
                 return failValue();
-            return text;
+            return *std::move(text);
         }
-        if (inherits(entry, "NSNumber")) {
-            if (values.size() < 2 || !std::holds_alternative<QByteArray>(values[0])
+        if (known & kNSNumber) {
+            if (values.size() < 2 || !std::holds_alternative<QByteArrayView>(values[0])
                 || !(std::holds_alternative<qint64>(values[1]) || std::holds_alternative<double>(values[1])))
                 return failValue();
             return convertValue(values[1], depth);
         }
-        if (inherits(entry, "NSDictionary")) {
-            const auto* count = values.isEmpty() ? nullptr : std::get_if<qint64>(&values.first());
-            if (!count || *count < 0 || values.size() != 1 + 2 * *count)
+        if (known & kNSDictionary) {
+            const auto* count = values.empty() ? nullptr : std::get_if<qint64>(&values.front());
+            const qint64 keysAndValues = qint64(values.size()) - 1;
+            if (!count || *count < 0 || keysAndValues % 2 != 0 || keysAndValues / 2 != *count)
                 return failValue();
             QVariantMap map;
-            for (qsizetype i = 1; i < values.size(); i += 2) {
+            for (size_t i = 1; i < values.size(); i += 2) {
                 const auto* key = std::get_if<Ref>(&values[i]);
                 const auto* value = std::get_if<Ref>(&values[i + 1]);
                 if (!key || !value)
@@ -641,12 +720,13 @@ private:
             }
             return map;
         }
-        if (inherits(entry, "NSArray")) {
-            const auto* count = values.isEmpty() ? nullptr : std::get_if<qint64>(&values.first());
-            if (!count || *count < 0 || values.size() != 1 + *count)
+        if (known & kNSArray) {
+            const auto* count = values.empty() ? nullptr : std::get_if<qint64>(&values.front());
+            if (!count || *count < 0 || qint64(values.size()) - 1 != *count)
                 return failValue();
             QVariantList list;
-            for (qsizetype i = 1; i < values.size(); ++i) {
+            list.reserve(qsizetype(*count));
+            for (size_t i = 1; i < values.size(); ++i) {
                 const auto* element = std::get_if<Ref>(&values[i]);
                 if (!element)
                     return failValue();
@@ -656,19 +736,20 @@ private:
             }
             return list;
         }
-        if (inherits(entry, "NSData")) {
+        if (known & kNSData) {
             const auto* length = values.size() == 2 ? std::get_if<qint64>(&values[0]) : nullptr;
-            const auto* bytes = values.size() == 2 ? std::get_if<QByteArray>(&values[1]) : nullptr;
+            const auto* bytes = values.size() == 2 ? std::get_if<QByteArrayView>(&values[1]) : nullptr;
             if (!length || !bytes || *length != bytes->size())
                 return failValue();
-            return *bytes;
+            return bytes->toByteArray();
         }
         return QVariantMap{{QStringLiteral("$class"), className(entry)}};
     }
 
     const Archive& m_archive;
-    QHash<int, QVariant> m_converted;
-    QSet<int> m_inProgress;
+    // Per table entry: its converted value once done, and whether it is being converted.
+    QVarLengthArray<QVariant, kInlineEntries> m_converted;
+    QVarLengthArray<State, kInlineEntries> m_state;
     bool m_failed = false;
 };
 
@@ -683,7 +764,7 @@ std::optional<ArchiveRoot> TypedStreamUnarchiver::unarchive(const QByteArray& da
     Interpreter interpreter(reader.archive);
     ArchiveRoot result;
     result.className = interpreter.className(root);
-    if (interpreter.inherits(root, "NSAttributedString")) {
+    if (interpreter.inherits(root, kNSAttributedString)) {
         result.attributedString = interpreter.attributedString(root);
         if (!result.attributedString)
             return std::nullopt;
