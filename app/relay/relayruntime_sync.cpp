@@ -367,21 +367,29 @@ QCoro::Task<> RelayRuntime::sendHistoricalPage(std::shared_ptr<HistoricalSync> s
     // One page is sent at a time, in order; returning while it is on its way lets the worker
     // read the next page meanwhile.
     const Guard<RelayRuntime> guard(this);
+    // The reactions are read meanwhile: a database lookup, unlike the uploads, which keep to
+    // their own page so that no more of them run at once than allowed.
+    QList<qint64> rowIds;
+    rowIds.reserve(page.size());
+    for (const ChatMessage& message : std::as_const(page))
+        rowIds.append(message.rowid);
+    const std::shared_ptr<ChatDBReader> reader = chatDB();
+    ReactionsLookup reactions = reader->getReactionsForMessages(std::move(rowIds));
     if (std::optional<QCoro::Task<>> previous = std::exchange(sync->pageInFlight, std::nullopt))
         co_await *previous;
     if (!guard.alive() || sync->interruption)
         co_return;
-    sync->pageInFlight = deliverHistoricalPage(sync, std::move(page), std::move(progress));
+    sync->pageInFlight = deliverHistoricalPage(sync, std::move(page), std::move(reactions), std::move(progress));
 }
 
 QCoro::Task<> RelayRuntime::deliverHistoricalPage(std::shared_ptr<HistoricalSync> sync, QList<ChatMessage> page,
-                                                  QJsonObject progress)
+                                                  ReactionsLookup reactions, QJsonObject progress)
 {
     const Guard<RelayRuntime> guard(this);
     if (sync->batchMode)
-        co_await sendHistoricalMessagesBatch(sync, std::move(page));
+        co_await sendHistoricalMessagesBatch(sync, std::move(page), std::move(reactions));
     else
-        co_await sendHistoricalMessages(sync, std::move(page));
+        co_await sendHistoricalMessages(sync, std::move(page), std::move(reactions));
     if (!guard.alive() || sync->interruption)
         co_return;
     progress.insert(QStringLiteral("timestamp"), Envelope::nowMilliseconds());
@@ -397,16 +405,11 @@ QCoro::Task<> RelayRuntime::deliverHistoricalPage(std::shared_ptr<HistoricalSync
 }
 
 QCoro::Task<RelayRuntime::HistoricalPageDetails>
-RelayRuntime::historicalPageDetails(QList<ChatMessage> page, QString reactionFailureText)
+RelayRuntime::historicalPageDetails(QList<ChatMessage> page, ReactionsLookup lookup, QString reactionFailureText)
 {
     const Guard<RelayRuntime> guard(this);
-    // Attachments and reactions are looked up at the same time (the tasks start at once).
-    QList<qint64> rowIds;
-    for (const ChatMessage& message : std::as_const(page))
-        rowIds.append(message.rowid);
-    const std::shared_ptr<ChatDBReader> reader = chatDB();
+    // The attachments go up while the reactions are still being read.
     QCoro::Task<QHash<qint64, QList<QJsonObject>>> uploads = uploadHistoricalAttachments(page);
-    QCoro::Task<Result<ReactionsByMessage, db::Error>> lookup = reader->getReactionsForMessages(std::move(rowIds));
     auto reactions = co_await lookup;
     HistoricalPageDetails details;
     details.attachments = co_await uploads;
@@ -420,13 +423,15 @@ RelayRuntime::historicalPageDetails(QList<ChatMessage> page, QString reactionFai
     co_return details;
 }
 
-QCoro::Task<> RelayRuntime::sendHistoricalMessagesBatch(std::shared_ptr<HistoricalSync> sync, QList<ChatMessage> page)
+QCoro::Task<> RelayRuntime::sendHistoricalMessagesBatch(std::shared_ptr<HistoricalSync> sync, QList<ChatMessage> page,
+                                                        ReactionsLookup reactionsLookup)
 {
     if (page.isEmpty())
         co_return;
     const Guard<RelayRuntime> guard(this);
     const double startedAt = Envelope::nowMilliseconds();
-    QCoro::Task<HistoricalPageDetails> looking = historicalPageDetails(page, QStringLiteral("Failed to query historical reactions for batch: "));
+    QCoro::Task<HistoricalPageDetails> looking = historicalPageDetails(
+        page, std::move(reactionsLookup), QStringLiteral("Failed to query historical reactions for batch: "));
     const HistoricalPageDetails details = co_await looking;
     if (!guard.alive())
         co_return;
@@ -457,13 +462,15 @@ QCoro::Task<> RelayRuntime::sendHistoricalMessagesBatch(std::shared_ptr<Historic
     sendHistoricalFrame(*sync, QString::fromUtf8(frame));
 }
 
-QCoro::Task<> RelayRuntime::sendHistoricalMessages(std::shared_ptr<HistoricalSync> sync, QList<ChatMessage> page)
+QCoro::Task<> RelayRuntime::sendHistoricalMessages(std::shared_ptr<HistoricalSync> sync, QList<ChatMessage> page,
+                                                   ReactionsLookup reactionsLookup)
 {
     if (page.isEmpty())
         co_return;
     const Guard<RelayRuntime> guard(this);
     const double startedAt = Envelope::nowMilliseconds();
-    QCoro::Task<HistoricalPageDetails> looking = historicalPageDetails(page, QStringLiteral("Failed to query historical reactions: "));
+    QCoro::Task<HistoricalPageDetails> looking = historicalPageDetails(
+        page, std::move(reactionsLookup), QStringLiteral("Failed to query historical reactions: "));
     const HistoricalPageDetails details = co_await looking;
     if (!guard.alive())
         co_return;
