@@ -26,6 +26,7 @@
 #include <QTimer>
 #include <QUuid>
 
+#include <deque>
 #include <limits>
 #include <vector>
 
@@ -37,6 +38,9 @@ using namespace std::chrono_literals;
 
 constexpr int kDefaultConversationsBatchSize = 50;
 constexpr int kMaxUploadsInFlight = 5;
+// Pages sent and not yet read by the server, at most: enough to keep a distant server busy
+// while the next page is read, few enough that a slow one holds the reading back.
+constexpr qsizetype kPagesOnTheirWay = 4;
 
 const QString kConnectionLost = QStringLiteral("Connection lost during sync");
 const QString kRelayStopped = QStringLiteral("Relay stopped");
@@ -227,8 +231,8 @@ struct RelayRuntime::HistoricalSync {
     std::shared_ptr<HistoricalSyncWorker> worker;
     // Connections lost before the sync started; any further loss may have taken some of its frames.
     quint64 connectionLosses = 0;
-    // The last frame of the page sent before the current one (0: none to wait for).
-    quint64 previousPageFrame = 0;
+    // The frame count after each page still on its way, oldest first.
+    std::deque<quint64> pageFrames;
     // Why the sync ends without completing: the connection was lost, or the relay stopped.
     std::optional<QString> interruption;
     // Its final message has been sent (or given up on): nothing more goes out for it.
@@ -396,12 +400,15 @@ QCoro::Task<> RelayRuntime::deliverHistoricalPage(std::shared_ptr<HistoricalSync
     if (!sendHistoricalFrame(*sync, QString::fromUtf8(Envelope::encodeTyped(progress))))
         co_return;
 
-    // Back-pressure: the next page is read while this one travels, but only once the server has
-    // read the page before it, so at most two pages are ever on their way.
-    const quint64 previous = std::exchange(sync->previousPageFrame, m_webSocket->framesSent());
+    // Back-pressure: the next pages are read while this one travels, but no more than
+    // kPagesOnTheirWay pages are ever sent and not yet read by the server.
+    sync->pageFrames.push_back(m_webSocket->framesSent());
     m_webSocket->requestDeliveryConfirmation();
-    if (previous > 0)
-        co_await awaitHistoricalDelivery(sync, previous);
+    if (qsizetype(sync->pageFrames.size()) >= kPagesOnTheirWay) {
+        const quint64 oldest = sync->pageFrames.front();
+        sync->pageFrames.pop_front();
+        co_await awaitHistoricalDelivery(sync, oldest);
+    }
 }
 
 QCoro::Task<RelayRuntime::HistoricalPageDetails>
