@@ -12,10 +12,14 @@
 
 #include <QCoroTask>
 
+template <typename T>
+class QPromise;
+
 #include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
 class QTimer;
 
@@ -27,6 +31,9 @@ class TolkaWatcher;
 class WebSocketClient;
 struct QueueStatus;
 struct ServerAuthResult;
+namespace db {
+struct Error;
+}
 
 // One send made on the server's request, remembered to recognise its database echo.
 struct SentMessageTracking {
@@ -158,20 +165,25 @@ private:
     void onHistoricalSyncRequest(const QString& type, const QJsonObject& message);
     // One historical sync from its request to its final message (defined in relayruntime_sync.cpp).
     struct HistoricalSync;
-    // Takes a page from the worker: waits for the page before it to be sent, then sends this one
-    // (deliverHistoricalPage) while the worker reads the next.
+    // Takes a page from the worker: starts looking up its reactions, waits for the page before it
+    // to be sent, then sends this one (deliverHistoricalPage) while the worker reads the next.
     QCoro::Task<> sendHistoricalPage(std::shared_ptr<HistoricalSync> sync, QList<struct ChatMessage> page,
                                      QJsonObject progress);
+    // A page's reactions by message row id, as the reader gives them.
+    using ReactionsLookup = QCoro::Task<Result<QHash<qint64, QList<struct ReactionSummary>>, db::Error>>;
     QCoro::Task<> deliverHistoricalPage(std::shared_ptr<HistoricalSync> sync, QList<struct ChatMessage> page,
-                                        QJsonObject progress);
+                                        ReactionsLookup reactions, QJsonObject progress);
     // A page's uploaded attachments and its reactions, by message row id.
     struct HistoricalPageDetails {
         QHash<qint64, QList<QJsonObject>> attachments;
         QHash<qint64, QList<struct ReactionSummary>> reactions;
     };
-    QCoro::Task<HistoricalPageDetails> historicalPageDetails(QList<struct ChatMessage> page, QString reactionFailureText);
-    QCoro::Task<> sendHistoricalMessagesBatch(std::shared_ptr<HistoricalSync> sync, QList<struct ChatMessage> page);
-    QCoro::Task<> sendHistoricalMessages(std::shared_ptr<HistoricalSync> sync, QList<struct ChatMessage> page);
+    QCoro::Task<HistoricalPageDetails> historicalPageDetails(QList<struct ChatMessage> page, ReactionsLookup reactions,
+                                                             QString reactionFailureText);
+    QCoro::Task<> sendHistoricalMessagesBatch(std::shared_ptr<HistoricalSync> sync, QList<struct ChatMessage> page,
+                                              ReactionsLookup reactions);
+    QCoro::Task<> sendHistoricalMessages(std::shared_ptr<HistoricalSync> sync, QList<struct ChatMessage> page,
+                                         ReactionsLookup reactions);
     // Attachment objects by message row id, in upload completion order.
     QCoro::Task<QHash<qint64, QList<QJsonObject>>> uploadHistoricalAttachments(QList<struct ChatMessage> page);
     // Sends the sync's final message: `outcome` is its failure or its completion.
@@ -219,6 +231,10 @@ private:
     QPointer<WebSocketClient> m_watchedClient;
     quint64 m_confirmedFrames = 0;
     quint64 m_connectionLosses = 0;
+    // Syncs waiting for a confirmation, woken by every change of the three values above and by
+    // a stop: a page goes out as soon as the server has read the one before the last.
+    std::vector<std::shared_ptr<QPromise<void>>> m_deliveryWaiters;
+    void wakeDeliveryWaiters();
     // ---- end of syncs ----
 
     // Set-up and tear-down of the components that follow authentication.

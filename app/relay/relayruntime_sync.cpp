@@ -17,13 +17,16 @@
 #include "task.h"
 #include "websocketclient.h"
 
+#include <QCoroFuture>
 #include <QCoroTimer>
+#include <QPromise>
 #include <QDateTime>
 #include <QJsonArray>
 #include <QSet>
 #include <QTimer>
 #include <QUuid>
 
+#include <deque>
 #include <limits>
 #include <vector>
 
@@ -35,6 +38,9 @@ using namespace std::chrono_literals;
 
 constexpr int kDefaultConversationsBatchSize = 50;
 constexpr int kMaxUploadsInFlight = 5;
+// Pages sent and not yet read by the server, at most: enough to keep a distant server busy
+// while the next page is read, few enough that a slow one holds the reading back.
+constexpr qsizetype kPagesOnTheirWay = 4;
 
 const QString kConnectionLost = QStringLiteral("Connection lost during sync");
 const QString kRelayStopped = QStringLiteral("Relay stopped");
@@ -225,8 +231,8 @@ struct RelayRuntime::HistoricalSync {
     std::shared_ptr<HistoricalSyncWorker> worker;
     // Connections lost before the sync started; any further loss may have taken some of its frames.
     quint64 connectionLosses = 0;
-    // The last frame of the page sent before the current one (0: none to wait for).
-    quint64 previousPageFrame = 0;
+    // The frame count after each page still on its way, oldest first.
+    std::deque<quint64> pageFrames;
     // Why the sync ends without completing: the connection was lost, or the relay stopped.
     std::optional<QString> interruption;
     // Its final message has been sent (or given up on): nothing more goes out for it.
@@ -288,6 +294,7 @@ void RelayRuntime::stopSyncWork()
     if (m_accountDetectionTimer)
         m_accountDetectionTimer->stop();
     stopContactsObserver();
+    wakeDeliveryWaiters();
 }
 
 // ---- Historical sync ----
@@ -364,46 +371,52 @@ QCoro::Task<> RelayRuntime::sendHistoricalPage(std::shared_ptr<HistoricalSync> s
     // One page is sent at a time, in order; returning while it is on its way lets the worker
     // read the next page meanwhile.
     const Guard<RelayRuntime> guard(this);
+    // The reactions are read meanwhile: a database lookup, unlike the uploads, which keep to
+    // their own page so that no more of them run at once than allowed.
+    QList<qint64> rowIds;
+    rowIds.reserve(page.size());
+    for (const ChatMessage& message : std::as_const(page))
+        rowIds.append(message.rowid);
+    const std::shared_ptr<ChatDBReader> reader = chatDB();
+    ReactionsLookup reactions = reader->getReactionsForMessages(std::move(rowIds));
     if (std::optional<QCoro::Task<>> previous = std::exchange(sync->pageInFlight, std::nullopt))
         co_await *previous;
     if (!guard.alive() || sync->interruption)
         co_return;
-    sync->pageInFlight = deliverHistoricalPage(sync, std::move(page), std::move(progress));
+    sync->pageInFlight = deliverHistoricalPage(sync, std::move(page), std::move(reactions), std::move(progress));
 }
 
 QCoro::Task<> RelayRuntime::deliverHistoricalPage(std::shared_ptr<HistoricalSync> sync, QList<ChatMessage> page,
-                                                  QJsonObject progress)
+                                                  ReactionsLookup reactions, QJsonObject progress)
 {
     const Guard<RelayRuntime> guard(this);
     if (sync->batchMode)
-        co_await sendHistoricalMessagesBatch(sync, std::move(page));
+        co_await sendHistoricalMessagesBatch(sync, std::move(page), std::move(reactions));
     else
-        co_await sendHistoricalMessages(sync, std::move(page));
+        co_await sendHistoricalMessages(sync, std::move(page), std::move(reactions));
     if (!guard.alive() || sync->interruption)
         co_return;
     progress.insert(QStringLiteral("timestamp"), Envelope::nowMilliseconds());
     if (!sendHistoricalFrame(*sync, QString::fromUtf8(Envelope::encodeTyped(progress))))
         co_return;
 
-    // Back-pressure: the next page is read while this one travels, but only once the server has
-    // read the page before it, so at most two pages are ever on their way.
-    const quint64 previous = std::exchange(sync->previousPageFrame, m_webSocket->framesSent());
+    // Back-pressure: the next pages are read while this one travels, but no more than
+    // kPagesOnTheirWay pages are ever sent and not yet read by the server.
+    sync->pageFrames.push_back(m_webSocket->framesSent());
     m_webSocket->requestDeliveryConfirmation();
-    if (previous > 0)
-        co_await awaitHistoricalDelivery(sync, previous);
+    if (qsizetype(sync->pageFrames.size()) >= kPagesOnTheirWay) {
+        const quint64 oldest = sync->pageFrames.front();
+        sync->pageFrames.pop_front();
+        co_await awaitHistoricalDelivery(sync, oldest);
+    }
 }
 
 QCoro::Task<RelayRuntime::HistoricalPageDetails>
-RelayRuntime::historicalPageDetails(QList<ChatMessage> page, QString reactionFailureText)
+RelayRuntime::historicalPageDetails(QList<ChatMessage> page, ReactionsLookup lookup, QString reactionFailureText)
 {
     const Guard<RelayRuntime> guard(this);
-    // Attachments and reactions are looked up at the same time (the tasks start at once).
-    QList<qint64> rowIds;
-    for (const ChatMessage& message : std::as_const(page))
-        rowIds.append(message.rowid);
-    const std::shared_ptr<ChatDBReader> reader = chatDB();
+    // The attachments go up while the reactions are still being read.
     QCoro::Task<QHash<qint64, QList<QJsonObject>>> uploads = uploadHistoricalAttachments(page);
-    QCoro::Task<Result<ReactionsByMessage, db::Error>> lookup = reader->getReactionsForMessages(std::move(rowIds));
     auto reactions = co_await lookup;
     HistoricalPageDetails details;
     details.attachments = co_await uploads;
@@ -417,13 +430,15 @@ RelayRuntime::historicalPageDetails(QList<ChatMessage> page, QString reactionFai
     co_return details;
 }
 
-QCoro::Task<> RelayRuntime::sendHistoricalMessagesBatch(std::shared_ptr<HistoricalSync> sync, QList<ChatMessage> page)
+QCoro::Task<> RelayRuntime::sendHistoricalMessagesBatch(std::shared_ptr<HistoricalSync> sync, QList<ChatMessage> page,
+                                                        ReactionsLookup reactionsLookup)
 {
     if (page.isEmpty())
         co_return;
     const Guard<RelayRuntime> guard(this);
     const double startedAt = Envelope::nowMilliseconds();
-    QCoro::Task<HistoricalPageDetails> looking = historicalPageDetails(page, QStringLiteral("Failed to query historical reactions for batch: "));
+    QCoro::Task<HistoricalPageDetails> looking = historicalPageDetails(
+        page, std::move(reactionsLookup), QStringLiteral("Failed to query historical reactions for batch: "));
     const HistoricalPageDetails details = co_await looking;
     if (!guard.alive())
         co_return;
@@ -454,13 +469,15 @@ QCoro::Task<> RelayRuntime::sendHistoricalMessagesBatch(std::shared_ptr<Historic
     sendHistoricalFrame(*sync, QString::fromUtf8(frame));
 }
 
-QCoro::Task<> RelayRuntime::sendHistoricalMessages(std::shared_ptr<HistoricalSync> sync, QList<ChatMessage> page)
+QCoro::Task<> RelayRuntime::sendHistoricalMessages(std::shared_ptr<HistoricalSync> sync, QList<ChatMessage> page,
+                                                   ReactionsLookup reactionsLookup)
 {
     if (page.isEmpty())
         co_return;
     const Guard<RelayRuntime> guard(this);
     const double startedAt = Envelope::nowMilliseconds();
-    QCoro::Task<HistoricalPageDetails> looking = historicalPageDetails(page, QStringLiteral("Failed to query historical reactions: "));
+    QCoro::Task<HistoricalPageDetails> looking = historicalPageDetails(
+        page, std::move(reactionsLookup), QStringLiteral("Failed to query historical reactions: "));
     const HistoricalPageDetails details = co_await looking;
     if (!guard.alive())
         co_return;
@@ -540,6 +557,7 @@ void RelayRuntime::watchConnection()
         if (!self)
             return;
         self->m_confirmedFrames = confirmed;
+        self->wakeDeliveryWaiters();
     };
     client->onDisconnected = [self, previous = client->onDisconnected](const std::optional<QString>& reason) {
         if (previous)
@@ -548,16 +566,27 @@ void RelayRuntime::watchConnection()
             return;
         ++self->m_connectionLosses;
         self->m_confirmedFrames = 0;
+        self->wakeDeliveryWaiters();
     };
+}
+
+void RelayRuntime::wakeDeliveryWaiters()
+{
+    for (const std::shared_ptr<QPromise<void>>& waiter : std::exchange(m_deliveryWaiters, {}))
+        waiter->finish();
 }
 
 QCoro::Task<> RelayRuntime::awaitHistoricalDelivery(std::shared_ptr<HistoricalSync> sync, quint64 frame)
 {
     const Guard<RelayRuntime> guard(this);
-    // Looked at every few milliseconds: a short sleep is safe whatever happens to the runtime
-    // meanwhile, and the confirmation has usually arrived before anyone looks.
-    while (guard.alive() && m_isRunning && m_connectionLosses == sync->connectionLosses && m_confirmedFrames < frame)
-        co_await QCoro::sleepFor(2ms);
+    while (guard.alive() && m_isRunning && m_connectionLosses == sync->connectionLosses && m_confirmedFrames < frame) {
+        auto waiter = std::make_shared<QPromise<void>>();
+        waiter->start();
+        QFuture<void> woken = waiter->future();
+        m_deliveryWaiters.push_back(std::move(waiter));
+        // Also ends (cancelled) when the runtime and its waiters are destroyed.
+        co_await woken;
+    }
     if (guard.alive() && m_connectionLosses != sync->connectionLosses && !sync->interruption) {
         sync->interruption = kConnectionLost;
         sync->worker->stop();
