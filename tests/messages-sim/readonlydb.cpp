@@ -16,7 +16,11 @@ ReadOnlyDb::ReadOnlyDb(const QString &path)
         m_error = QString::fromUtf8(sqlite3_errmsg(m_db));
         sqlite3_close(m_db);
         m_db = nullptr;
+        return;
     }
+    // A test reads while the simulator may still be writing: wait for the writer rather than
+    // reading nothing (a busy database would otherwise look like an empty result).
+    sqlite3_busy_timeout(m_db, 5000);
 }
 
 ReadOnlyDb::~ReadOnlyDb()
