@@ -186,6 +186,16 @@ QCoro::Task<Result<void, HistoricalSyncWorker::SyncError>> HistoricalSyncWorker:
     if (request.allowedContacts)
         allowList = AllowList::from(*request.allowedContacts);
 
+    // Each page is asked for as soon as the row id it starts after is known, so the next page is
+    // read while this one is filtered and handed on; one that is not needed is dropped unread.
+    using PageTask = QCoro::Task<Result<QList<ChatMessage>, db::Error>>;
+    const auto fetch = [&](std::optional<qint64> afterRowId) -> PageTask {
+        if (request.chatGuid)
+            return reader->getMessagesByDateRangeAndChat(startDate, endDate, *request.chatGuid, batchSize, afterRowId);
+        return reader->getMessagesByDateRange(startDate, endDate, batchSize, afterRowId);
+    };
+    std::optional<PageTask> nextPage;
+
     qint64 batch = 0;
     while (m_running.load()) {
         if (batch >= m_safetyCap) {
@@ -205,12 +215,9 @@ QCoro::Task<Result<void, HistoricalSyncWorker::SyncError>> HistoricalSyncWorker:
             previousLastRowId > 0 ? std::optional<qint64>(previousLastRowId) : std::nullopt;
         QList<ChatMessage> page;
         if (readable) {
-            Result<QList<ChatMessage>, db::Error> fetched = QList<ChatMessage>();
-            if (request.chatGuid)
-                fetched = co_await reader->getMessagesByDateRangeAndChat(startDate, endDate, *request.chatGuid,
-                                                                         batchSize, startRowId);
-            else
-                fetched = co_await reader->getMessagesByDateRange(startDate, endDate, batchSize, startRowId);
+            PageTask reading = nextPage ? std::move(*nextPage) : fetch(startRowId);
+            nextPage.reset();
+            Result<QList<ChatMessage>, db::Error> fetched = co_await reading;
             if (!fetched) {
                 log().error(QStringLiteral("Batch %1 query failed requestId=%2 chatGuid=%3 lastRowId=%4 error=%5")
                                 .arg(batch)
@@ -227,6 +234,8 @@ QCoro::Task<Result<void, HistoricalSyncWorker::SyncError>> HistoricalSyncWorker:
 
         const qint64 queried = page.size();
         const qint64 pageLastRowId = page.constLast().rowid;
+        if (pageLastRowId > previousLastRowId && batch < m_safetyCap)
+            nextPage = fetch(pageLastRowId > 0 ? std::optional<qint64>(pageLastRowId) : std::nullopt);
         // The filter as installed now; a configuration installed later applies from the next page.
         std::optional<SyncFilter> filter;
         if (m_syncFilter && m_syncFilter->isActive())

@@ -366,16 +366,18 @@ private Q_SLOTS:
         QCOMPARE(second.error(), SyncError::alreadyRunning());
         QCOMPARE(second.error().description(), QStringLiteral("Sync already in progress"));
         // Cleared flag, loop not yet left: still refused, so two loops never share one state.
+        const qsizetype deliveredAtStop = recording->pages.size();
         worker->stop();
         second = await(worker->startSync(request));
         QCOMPARE(second.error(), SyncError::alreadyRunning());
         QVERIFY(await(std::move(first)).ok());
         QCOMPARE(recording->completions.size(), 1);
         QCOMPARE(recording->completions.first().requestId, QStringLiteral("req-first"));
-        // Stopped right away: the loop ends at its next check, so at most the page already being
-        // read is delivered (on a loaded machine the first query may have run before the stop).
+        // The loop ends at its next check: after the stop at most the page already being read is
+        // delivered (how many came before it depends on the machine's speed).
         const qint64 batches = recording->completions.first().totalBatches;
-        QVERIFY2(batches <= 1, qPrintable(QString::number(batches)));
+        QVERIFY2(batches <= deliveredAtStop + 1,
+                 qPrintable(QStringLiteral("%1 pages, %2 before the stop").arg(batches).arg(deliveredAtStop)));
         QCOMPARE(qint64(recording->pages.size()), batches);
     }
 
@@ -581,7 +583,10 @@ private Q_SLOTS:
         QVERIFY(reader);
         auto worker = HistoricalSyncWorker::create(reader);
         auto recording = record(*worker);
-        // The table disappears under the reader after the first page.
+        // The table disappears under the reader after the first page. The second page is already
+        // being read by then (each page is asked for as soon as the one before is in): it may still
+        // come in, or fail on the rename's lock, so the failure is on page 2 or 3.
+        QVERIFY(db->connection().setBusyTimeout(std::chrono::milliseconds(5000)));
         recording->duringBatch = [&db](int page) {
             if (page == 1)
                 QVERIFY(db->connection().execute(QStringLiteral("ALTER TABLE message RENAME TO message_gone")));
@@ -592,17 +597,21 @@ private Q_SLOTS:
         request.endDate = messagesTime(base + 100);
         request.batchSize = 2;
         QTest::ignoreMessage(QtCriticalMsg,
-                             QRegularExpression(QStringLiteral("^Batch 2 query failed requestId=req-fail chatGuid=nil "
-                                                               "lastRowId=\\d+ error=.*no such table")));
+                             QRegularExpression(QStringLiteral("^Batch [23] query failed requestId=req-fail chatGuid=nil "
+                                                               "lastRowId=\\d+ error=.*(no such table|locked)")));
         QVERIFY(await(worker->startSync(request)).ok());
-        QCOMPARE(recording->pages.size(), 1);
+        QVERIFY2(recording->pages.size() == 1 || recording->pages.size() == 2,
+                 qPrintable(QString::number(recording->pages.size())));
         QCOMPARE(recording->completions.size(), 1);
         const SyncState& final = recording->completions.first();
         QVERIFY(final.failure);
         QCOMPARE(final.failure->kind(), SyncError::Kind::queryFailed);
-        QVERIFY2(final.failure->description().contains(QStringLiteral("no such table")),
+        QVERIFY2(final.failure->description().contains(QStringLiteral("no such table"))
+                     || final.failure->description().contains(QStringLiteral("locked")),
                  qPrintable(final.failure->description()));
-        QCOMPARE(final.processed, qint64(2));
+        // Only the pages handed on count.
+        QCOMPARE(final.processed, qint64(2 * recording->pages.size()));
+        QCOMPARE(final.totalBatches, qint64(recording->pages.size()));
         QVERIFY(!worker->isRunning());
     }
 
