@@ -17,7 +17,10 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QRegularExpression>
+#include <QPointer>
 #include <QSet>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTest>
 
 #include <limits>
@@ -103,6 +106,115 @@ struct Sql {
     }
 };
 
+// A loopback proxy in front of the server that passes everything through, except that while it
+// holds, the server's answers to attachment uploads wait in it. It counts the upload requests
+// that went through, so a test sees how many uploads the relay has under way at once.
+class UploadGate : public QObject {
+public:
+    explicit UploadGate(quint16 serverPort)
+        : m_serverPort(serverPort)
+    {
+        QObject::connect(&m_listener, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket* client = m_listener.nextPendingConnection())
+                pair(client);
+        });
+    }
+
+    bool listen() { return m_listener.listen(QHostAddress::LocalHost); }
+    QUrl wsUrl() const { return QUrl(QStringLiteral("ws://127.0.0.1:%1/relay").arg(m_listener.serverPort())); }
+    int uploadsSeen() const { return m_uploadsSeen; }
+    int answersHeld() const
+    {
+        int held = 0;
+        for (const auto& link : m_links)
+            held += !link->heldAnswer.isEmpty();
+        return held;
+    }
+    void hold(bool on)
+    {
+        m_holding = on;
+        if (!on) {
+            for (const auto& link : m_links)
+                release(*link);
+        }
+    }
+    // Lets one held answer through; later answers on its connection are not held.
+    bool releaseOne()
+    {
+        for (const auto& link : m_links) {
+            if (!link->heldAnswer.isEmpty()) {
+                link->exempt = true;
+                release(*link);
+                return true;
+            }
+        }
+        return false;
+    }
+
+private:
+    struct Link {
+        QPointer<QTcpSocket> client;
+        QPointer<QTcpSocket> server;
+        QByteArray request; // what the client sent, kept to count the upload requests in it
+        QByteArray heldAnswer;
+        QByteArray unsent; // what the client sent before the server end was connected
+        int countedUploads = 0;
+        bool upload = false;
+        bool exempt = false;
+    };
+
+    static constexpr QByteArrayView kUploadLine = "POST /api/v1/relay/attachments/upload ";
+
+    void pair(QTcpSocket* client)
+    {
+        auto link = std::make_shared<Link>();
+        link->client = client;
+        link->server = new QTcpSocket(client);
+        m_links.push_back(link);
+        QTcpSocket* server = link->server;
+        server->connectToHost(QHostAddress::LocalHost, m_serverPort);
+        QObject::connect(client, &QTcpSocket::readyRead, this, [this, link] {
+            const QByteArray bytes = link->client->readAll();
+            link->request += bytes;
+            const int uploads = int(link->request.count(kUploadLine));
+            if (uploads > 0)
+                link->upload = true;
+            m_uploadsSeen += uploads - link->countedUploads;
+            link->countedUploads = uploads;
+            if (link->server->state() == QAbstractSocket::ConnectedState)
+                link->server->write(bytes);
+            else
+                link->unsent += bytes;
+        });
+        QObject::connect(server, &QTcpSocket::connected, this, [link] {
+            link->server->write(std::exchange(link->unsent, {}));
+        });
+        QObject::connect(server, &QTcpSocket::readyRead, this, [this, link] {
+            const QByteArray bytes = link->server->readAll();
+            if (m_holding && link->upload && !link->exempt) {
+                link->heldAnswer += bytes;
+                return;
+            }
+            if (link->client)
+                link->client->write(bytes);
+        });
+        QObject::connect(client, &QTcpSocket::disconnected, server, &QTcpSocket::disconnectFromHost);
+        QObject::connect(server, &QTcpSocket::disconnected, client, &QTcpSocket::disconnectFromHost);
+    }
+
+    void release(Link& link)
+    {
+        if (link.client && !link.heldAnswer.isEmpty())
+            link.client->write(std::exchange(link.heldAnswer, {}));
+    }
+
+    QTcpServer m_listener;
+    quint16 m_serverPort;
+    std::vector<std::shared_ptr<Link>> m_links;
+    bool m_holding = false;
+    int m_uploadsSeen = 0;
+};
+
 bool startHost(RelayRuntimeHost& host, const QUrl& url)
 {
     return test::startHost(host, {url.toString(), QStringLiteral("SYNC-RELAY"), kKey});
@@ -176,6 +288,7 @@ private Q_SLOTS:
     void historicalRequestCases_data();
     void historicalRequestCases();
     void secondHistoricalRequestRunsIndependently();
+    void historicalUploadsFiveAtATime();
     void historicalSyncCutShort_data();
     void historicalSyncCutShort();
 
@@ -190,6 +303,7 @@ private:
     std::optional<QJsonObject> waitForRelayMessage(const QString& type, const QString& requestId, qint64 since,
                                                    int timeoutMs = 30000);
     void setBatchSync(bool enabled) { m_preferences->setBatchSyncEnabled(enabled); }
+    bool startRuntime(const QUrl& url);
     int countLog(const QString& text) const { return int(m_logs.count(text)); }
     // Dispatches messages one after another inside one turn of the relay thread, so that none
     // can finish before the next arrives.
@@ -285,6 +399,12 @@ void TestSyncRequests::init()
     QVERIFY2(m_server->start({QStringLiteral("--api-key"), kKey, QStringLiteral("--ping-interval-ms"), QStringLiteral("0")}),
              qPrintable(m_server->errorString()));
     m_preferences = std::make_unique<PreferencesManager>(QDir(m_home.path()).filePath(QStringLiteral("preferences.json")));
+    QVERIFY(startRuntime(m_server->wsUrl()));
+    QVERIFY(m_server->waitForAuthenticatedRelay());
+}
+
+bool TestSyncRequests::startRuntime(const QUrl& url)
+{
     m_host = std::make_unique<RelayRuntimeHost>();
     m_logs.clear();
     m_host->onLog = [this](LogLevel, const QString& text, const LogContext&) { m_logs << text; };
@@ -294,8 +414,7 @@ void TestSyncRequests::init()
         r.setPreferencesManager(preferences);
         r.setSyncTiming(300s, 500ms);
     });
-    QVERIFY(startHost(*m_host, m_server->wsUrl()));
-    QVERIFY(m_server->waitForAuthenticatedRelay());
+    return startHost(*m_host, url);
 }
 
 void TestSyncRequests::cleanup()
@@ -833,6 +952,47 @@ void TestSyncRequests::secondHistoricalRequestRunsIndependently()
     QCOMPARE(guids.value(QStringLiteral("two")), m_historyGuids);
     QCOMPARE(num(*firstDone, "totalProcessed"), m_historyGuids.size());
     QCOMPARE(num(*secondDone, "totalProcessed"), m_historyGuids.size());
+}
+
+// A page with six attachments to upload: five go at once, the sixth once one of them is answered.
+void TestSyncRequests::historicalUploadsFiveAtATime()
+{
+    QVERIFY(test::stopHost(*m_host));
+    UploadGate gate(quint16(m_server->wsUrl().port()));
+    QVERIFY(gate.listen());
+    gate.hold(true);
+    const qint64 connectedSince = m_server->lastSeq();
+    QVERIFY(startRuntime(gate.wsUrl()));
+    QVERIFY(m_server->waitForEvent(
+        [](const QJsonObject& e) {
+            return str(e, "type") == QLatin1String("AUTH_RESULT")
+                   && e.value(QLatin1String("message")).toObject().value(QLatin1String("success")).toBool();
+        },
+        10000, connectedSince));
+    setBatchSync(true);
+
+    const qint64 since = m_server->lastSeq();
+    QCOMPARE(m_server->push(historicalRequest(QStringLiteral("gated"), m_known.windowStart, kMaxDate)), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(gate.answersHeld(), 5, 10000);
+    // Answers held, nothing else finishes: no sixth upload starts however long it waits.
+    QTest::qWait(700);
+    QCOMPARE(gate.uploadsSeen(), 5);
+    QVERIFY(!waitForRelayMessage(QStringLiteral("HISTORICAL_MESSAGES_BATCH"), QStringLiteral("gated"), since, 0));
+
+    QVERIFY(gate.releaseOne());
+    QTRY_COMPARE_WITH_TIMEOUT(gate.uploadsSeen(), 6, 10000);
+    gate.hold(false);
+    const auto complete = waitForRelayMessage(QStringLiteral("HISTORICAL_SYNC_COMPLETE"), QStringLiteral("gated"), since);
+    QVERIFY(complete);
+    QCOMPARE(num(*complete, "totalProcessed"), m_known.allGuids.size());
+    int uploads = 0;
+    for (const QJsonObject& e : m_server->events(since))
+        uploads += str(e, "type") == QLatin1String("UPLOAD");
+    QCOMPARE(uploads, 6);
+    QCOMPARE(gate.uploadsSeen(), 6);
+    // Stopped while the gate still stands, so the connection ends as a stop and not as a loss.
+    QVERIFY(test::stopHost(*m_host));
+    m_host.reset();
 }
 
 void TestSyncRequests::historicalSyncCutShort_data()
