@@ -12,9 +12,6 @@
 
 #include <QCoroTask>
 
-template <typename T>
-class QPromise;
-
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -22,6 +19,8 @@ class QPromise;
 #include <vector>
 
 class QTimer;
+template <typename T>
+class QPromise;
 
 namespace velto {
 
@@ -232,7 +231,8 @@ private:
     quint64 m_confirmedFrames = 0;
     quint64 m_connectionLosses = 0;
     // Syncs waiting for a confirmation, woken by every change of the three values above and by
-    // a stop: a page goes out as soon as the server has read the one before the last.
+    // a stop, so that a sync whose pages fill its window goes on as soon as the server has read
+    // the oldest of them.
     std::vector<std::shared_ptr<QPromise<void>>> m_deliveryWaiters;
     void wakeDeliveryWaiters();
     // ---- end of syncs ----
@@ -242,7 +242,11 @@ private:
 
     // The live bridge (relayruntime_watcher.cpp).
     void startTolkaWatcher();
+    // Before anything was forwarded: takes the newest row as the read position, then starts.
+    QCoro::Task<> startTolkaWatcherFromNewest(quint64 generation);
+    void launchTolkaWatcher(qint64 start);
     void stopLiveWatcher();
+    quint64 m_watcherStartGeneration = 0; // bumped by every start and stop of the live watcher
     bool sendLiveEvent(const QJsonObject& event);
     bool reconcileSentMessage(const QJsonObject& event);
     void rowHandedOn(qint64 rowId);

@@ -4,6 +4,7 @@
 #include "relayruntime.h"
 
 #include "attachmentuploader.h"
+#include "chatdbreader.h"
 #include "envelope.h"
 #include "sessionmessages.h"
 #include "statemanager.h"
@@ -21,7 +22,38 @@ namespace velto {
 void RelayRuntime::startTolkaWatcher()
 {
     stopLiveWatcher();
-    const qint64 start = m_stateManager->loadLastRowId();
+    const qint64 saved = m_stateManager->loadLastRowId();
+    if (saved > 0) {
+        launchTolkaWatcher(saved);
+        return;
+    }
+    startTask(startTolkaWatcherFromNewest(++m_watcherStartGeneration), "message watcher start");
+}
+
+QCoro::Task<> RelayRuntime::startTolkaWatcherFromNewest(quint64 generation)
+{
+    // Nothing has been forwarded yet, so forwarding starts at the newest row. That row is kept as
+    // the read position: a watcher started later (after a lost connection, a failed read or a
+    // restart of the relay) then goes on from here, rather than from the newest row of its own
+    // time, which would skip every row written in between.
+    const Guard<RelayRuntime> guard(this);
+    const std::shared_ptr<ChatDBReader> reader = co_await openedChatDB();
+    if (!guard.alive() || generation != m_watcherStartGeneration || !m_isRunning)
+        co_return;
+    QCoro::Task<Result<qint64, db::Error>> newest = reader->getLatestRowId();
+    const Result<qint64, db::Error> found = co_await newest;
+    if (!guard.alive() || generation != m_watcherStartGeneration || !m_isRunning)
+        co_return;
+    qint64 start = 0; // unknown: the watcher's own first read takes the newest row
+    if (found && *found > 0) {
+        start = *found;
+        (void)m_stateManager->saveLastRowId(start); // a failed save only brings back the old gap
+    }
+    launchTolkaWatcher(start);
+}
+
+void RelayRuntime::launchTolkaWatcher(qint64 start)
+{
     auto* watcher = new TolkaWatcher(this);
     watcher->lastRowId = start;
     watcher->attachmentUploader = m_attachmentUploader;
@@ -54,6 +86,7 @@ void RelayRuntime::startTolkaWatcher()
 
 void RelayRuntime::stopLiveWatcher()
 {
+    ++m_watcherStartGeneration;
     m_watcherRestart->stop();
     m_unconfirmedRows.clear();
     if (TolkaWatcher* watcher = m_tolkaWatcher) {

@@ -5,6 +5,7 @@
 #include "messagessimulator.h"
 #include "relayruntimehost.h"
 #include "runtimehostcontrol.h"
+#include "statemanager.h"
 #include "relayserverharness.h"
 #include "testsupport.h"
 
@@ -205,6 +206,34 @@ private Q_SLOTS:
 
     // The server goes away after row 200 of a 500-row burst and comes back after row 350: every
     // row still reaches it once the relay is connected again (a row may arrive twice, never not).
+    // A relay that has not forwarded anything yet loses its connection; a row written while it
+    // is away arrives once it is back (the new watcher must not start again from the newest row).
+    void rowWhileAwayBeforeFirstForward()
+    {
+        QVERIFY(test::stopHost(*m_host));
+        QFile::remove(StateManager().stateFilePath());
+        m_logs.clear();
+        m_host = std::make_unique<RelayRuntimeHost>();
+        m_host->onLog = [this](LogLevel, const QString& text, const LogContext&) { m_logs << text; };
+        QVERIFY(test::startQuickHost(*m_host, m_server->wsUrl(), QStringLiteral("LIVE-RELAY"), kKey));
+        QTRY_COMPARE(m_logs.filter(QStringLiteral("Message watcher started from ROWID")).size(), 1);
+
+        const quint16 port = m_server->port();
+        m_server->stop();
+        auto row = m_sim->addIncoming({QStringLiteral("+14155550109"), QStringLiteral("while away"), {}, {}, {}, {}, {}});
+        QVERIFY(row.ok());
+        QTest::qWait(300);
+        QVERIFY2(m_server->start(serverArguments(), port), qPrintable(m_server->errorString()));
+        const auto arrived = m_server->waitForEvent(
+            [&](const QJsonObject& e) {
+                const QJsonObject m = e.value(QLatin1String("message")).toObject();
+                return m.value(QLatin1String("type")).toString() == QLatin1String("MESSAGE_RECEIVED")
+                       && m.value(QLatin1String("guid")).toString() == row->guid;
+            },
+            15000);
+        QVERIFY2(arrived, qPrintable(m_logs.join(QLatin1Char('\n'))));
+    }
+
     void burstAcrossServerRestart()
     {
         const qint64 since = m_server->lastSeq();
