@@ -16,6 +16,7 @@
 #include <QCoroTask>
 #include <QDir>
 #include <QFile>
+#include <QPointer>
 #include <QTest>
 
 using namespace velto;
@@ -423,10 +424,14 @@ private Q_SLOTS:
     void restartPausesAndBuildsNewRuntime()
     {
         QVERIFY(startAndConnect());
-        RelayRuntimeHost* before = m_manager->runtime();
+        // Guarded: the new runtime may be built where the old one was freed, so a raw address
+        // would prove nothing.
+        const QPointer<RelayRuntimeHost> before(m_manager->runtime());
+        QVERIFY(before);
         const auto result = await(m_manager->restart());
         QVERIFY2(result && result->ok(), qPrintable(errorText(result)));
-        QVERIFY(m_manager->runtime() != before);
+        QVERIFY(m_manager->runtime());
+        QVERIFY(m_manager->runtime() != before.data());
         QTRY_VERIFY_WITH_TIMEOUT(m_status->state().connected, 10000);
 
         QList<LogEntry> main;
