@@ -179,10 +179,11 @@ private:
     };
     QCoro::Task<HistoricalPageDetails> historicalPageDetails(QList<struct ChatMessage> page, ReactionsLookup reactions,
                                                              QString reactionFailureText);
-    QCoro::Task<> sendHistoricalMessagesBatch(std::shared_ptr<HistoricalSync> sync, QList<struct ChatMessage> page,
-                                              ReactionsLookup reactions);
-    QCoro::Task<> sendHistoricalMessages(std::shared_ptr<HistoricalSync> sync, QList<struct ChatMessage> page,
-                                         ReactionsLookup reactions);
+    // A page, its details looked up, in one batch frame or as one frame a message.
+    void sendHistoricalMessagesBatch(HistoricalSync& sync, const QList<struct ChatMessage>& page,
+                                     const HistoricalPageDetails& details, double startedAt);
+    void sendHistoricalMessages(HistoricalSync& sync, const QList<struct ChatMessage>& page,
+                                const HistoricalPageDetails& details, double startedAt);
     // Attachment objects by message row id, in upload completion order.
     QCoro::Task<QHash<qint64, QList<QJsonObject>>> uploadHistoricalAttachments(QList<struct ChatMessage> page);
     // Sends the sync's final message: `outcome` is its failure or its completion.

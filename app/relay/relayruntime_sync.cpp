@@ -390,10 +390,20 @@ QCoro::Task<> RelayRuntime::deliverHistoricalPage(std::shared_ptr<HistoricalSync
                                                   ReactionsLookup reactions, QJsonObject progress)
 {
     const Guard<RelayRuntime> guard(this);
-    if (sync->batchMode)
-        co_await sendHistoricalMessagesBatch(sync, std::move(page), std::move(reactions));
-    else
-        co_await sendHistoricalMessages(sync, std::move(page), std::move(reactions));
+    if (!page.isEmpty()) {
+        const double startedAt = Envelope::nowMilliseconds();
+        QCoro::Task<HistoricalPageDetails> looking = historicalPageDetails(
+            page, std::move(reactions),
+            sync->batchMode ? QStringLiteral("Failed to query historical reactions for batch: ")
+                            : QStringLiteral("Failed to query historical reactions: "));
+        const HistoricalPageDetails details = co_await looking;
+        if (!guard.alive())
+            co_return;
+        if (sync->batchMode)
+            sendHistoricalMessagesBatch(*sync, page, details, startedAt);
+        else
+            sendHistoricalMessages(*sync, page, details, startedAt);
+    }
     if (!guard.alive() || sync->interruption)
         co_return;
     progress.insert(QStringLiteral("timestamp"), Envelope::nowMilliseconds());
@@ -430,18 +440,9 @@ RelayRuntime::historicalPageDetails(QList<ChatMessage> page, ReactionsLookup loo
     co_return details;
 }
 
-QCoro::Task<> RelayRuntime::sendHistoricalMessagesBatch(std::shared_ptr<HistoricalSync> sync, QList<ChatMessage> page,
-                                                        ReactionsLookup reactionsLookup)
+void RelayRuntime::sendHistoricalMessagesBatch(HistoricalSync& sync, const QList<ChatMessage>& page,
+                                               const HistoricalPageDetails& details, double startedAt)
 {
-    if (page.isEmpty())
-        co_return;
-    const Guard<RelayRuntime> guard(this);
-    const double startedAt = Envelope::nowMilliseconds();
-    QCoro::Task<HistoricalPageDetails> looking = historicalPageDetails(
-        page, std::move(reactionsLookup), QStringLiteral("Failed to query historical reactions for batch: "));
-    const HistoricalPageDetails details = co_await looking;
-    if (!guard.alive())
-        co_return;
     const auto& [attachments, reactions] = details;
 
     // Written directly in the byte form encodeDictionary gives the equivalent object (members
@@ -462,34 +463,24 @@ QCoro::Task<> RelayRuntime::sendHistoricalMessagesBatch(std::shared_ptr<Historic
         appendHistoricalMessage(frame, message, attachments.value(message.rowid), reactions.value(message.rowid));
     }
     frame.append("],\"requestId\":");
-    Envelope::appendString(frame, sync->requestId);
+    Envelope::appendString(frame, sync.requestId);
     frame.append(",\"timestamp\":");
     Envelope::appendNumber(frame, startedAt);
     frame.append(",\"type\":\"HISTORICAL_MESSAGES_BATCH\"}");
-    sendHistoricalFrame(*sync, QString::fromUtf8(frame));
+    sendHistoricalFrame(sync, QString::fromUtf8(frame));
 }
 
-QCoro::Task<> RelayRuntime::sendHistoricalMessages(std::shared_ptr<HistoricalSync> sync, QList<ChatMessage> page,
-                                                   ReactionsLookup reactionsLookup)
+void RelayRuntime::sendHistoricalMessages(HistoricalSync& sync, const QList<ChatMessage>& page,
+                                          const HistoricalPageDetails& details, double startedAt)
 {
-    if (page.isEmpty())
-        co_return;
-    const Guard<RelayRuntime> guard(this);
-    const double startedAt = Envelope::nowMilliseconds();
-    QCoro::Task<HistoricalPageDetails> looking = historicalPageDetails(
-        page, std::move(reactionsLookup), QStringLiteral("Failed to query historical reactions: "));
-    const HistoricalPageDetails details = co_await looking;
-    if (!guard.alive())
-        co_return;
     const auto& [attachments, reactions] = details;
-
     for (const ChatMessage& message : std::as_const(page)) {
         QJsonObject object =
             historicalMessageObject(message, attachments.value(message.rowid), reactions.value(message.rowid));
         object.insert(QStringLiteral("type"), message.isFromMe ? QStringLiteral("HISTORICAL_MESSAGE_SENT")
                                                                : QStringLiteral("HISTORICAL_MESSAGE_RECEIVED"));
         object.insert(QStringLiteral("timestamp"), startedAt);
-        if (!sendHistoricalFrame(*sync, QString::fromUtf8(Envelope::encodeDictionary(object))))
+        if (!sendHistoricalFrame(sync, QString::fromUtf8(Envelope::encodeDictionary(object))))
             break;
     }
 }

@@ -43,13 +43,8 @@ private Q_SLOTS:
         m_server = std::make_unique<RelayServerHarness>();
         QVERIFY2(m_server->start(serverArguments()),
                  qPrintable(m_server->errorString()));
-        m_host = std::make_unique<RelayRuntimeHost>();
-        m_logs.clear();
-        m_host->onLog = [this](LogLevel, const QString& text, const LogContext&) { m_logs << text; };
-        QVERIFY(test::startQuickHost(*m_host, m_server->wsUrl(), QStringLiteral("LIVE-RELAY"), kKey));
+        QVERIFY(startRuntime());
         QVERIFY(m_server->waitForAuthenticatedRelay());
-        QTRY_VERIFY(std::any_of(m_logs.begin(), m_logs.end(),
-                                [](const QString& l) { return l.startsWith(QLatin1String("Message watcher started from ROWID")); }));
     }
 
     void cleanup()
@@ -212,11 +207,7 @@ private Q_SLOTS:
     {
         QVERIFY(test::stopHost(*m_host));
         QFile::remove(StateManager().stateFilePath());
-        m_logs.clear();
-        m_host = std::make_unique<RelayRuntimeHost>();
-        m_host->onLog = [this](LogLevel, const QString& text, const LogContext&) { m_logs << text; };
-        QVERIFY(test::startQuickHost(*m_host, m_server->wsUrl(), QStringLiteral("LIVE-RELAY"), kKey));
-        QTRY_COMPARE(m_logs.filter(QStringLiteral("Message watcher started from ROWID")).size(), 1);
+        QVERIFY(startRuntime());
 
         const quint16 port = m_server->port();
         m_server->stop();
@@ -281,6 +272,18 @@ private Q_SLOTS:
     }
 
 private:
+    // A runtime on the current server, once its message watcher has started.
+    bool startRuntime()
+    {
+        m_host = std::make_unique<RelayRuntimeHost>();
+        m_logs.clear();
+        m_host->onLog = [this](LogLevel, const QString& text, const LogContext&) { m_logs << text; };
+        if (!test::startQuickHost(*m_host, m_server->wsUrl(), QStringLiteral("LIVE-RELAY"), kKey))
+            return false;
+        return QTest::qWaitFor([this] { return !m_logs.filter(QStringLiteral("Message watcher started from ROWID")).isEmpty(); },
+                               10000);
+    }
+
     static QStringList serverArguments()
     {
         return {QStringLiteral("--api-key"), kKey, QStringLiteral("--ping-interval-ms"), QStringLiteral("0")};
